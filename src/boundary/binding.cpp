@@ -1,0 +1,158 @@
+// Binding call arguments to parameters, with the interpreter-style messages.
+#include <algorithm>
+#include <vector>
+
+#include "boundary/argument_spec.h"
+#include "boundary/text.h"
+
+namespace ipc_probe::py {
+namespace {
+
+Error type_error(std::string message) { return Error::lazy(PyExc_TypeError, std::move(message)); }
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const std::vector<std::string_view>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += '\'';
+        text += names[i];
+        text += '\'';
+    }
+    return text;
+}
+
+Error missing(const ArgumentSpec& spec, const char* kind, const std::vector<std::string_view>& names) {
+    return type_error(spec.full_name() + " missing " + std::to_string(names.size()) + " required " +
+                      kind + (names.size() == 1 ? " argument: " : " arguments: ") +
+                      quoted_list(names));
+}
+
+// The checks shared by both call forms, in the order the messages must be chosen.
+class Binder {
+public:
+    Binder(const ArgumentSpec& spec, PyObject** slots) : spec_(spec), slots_(slots) {
+        std::fill_n(slots_, spec_.slot_count(), nullptr);
+    }
+
+    Status place_positional(PyObject* const* values, Py_ssize_t count) {
+        const std::size_t given = static_cast<std::size_t>(count);
+        const std::size_t n = spec_.parameters.size();
+        if (given > n) {
+            std::string message = spec_.full_name() + " takes ";
+            if (spec_.required != n) message += "from " + std::to_string(spec_.required) + " to ";
+            message += std::to_string(n) + " positional arguments but " + std::to_string(given) +
+                       (given == 1 ? " was given" : " were given");
+            return std::unexpected(type_error(std::move(message)));
+        }
+        std::copy_n(values, given, slots_);
+        return {};
+    }
+
+    Status place_keyword(PyObject* key, PyObject* value) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (data == nullptr && PyUnicode_Check(key)) discard_pending();  // an unknown name
+        if (data != nullptr) {
+            const std::string_view name(data, static_cast<std::size_t>(size));
+            const std::size_t n = spec_.parameters.size();
+            for (std::size_t i = 0; i < spec_.keyword_only.size(); ++i) {
+                if (spec_.keyword_only[i].name == name) return fill(n + i, value, name);
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                if (spec_.parameters[i] != name) continue;
+                if (i < spec_.positional_only) {
+                    positional_only_given_.push_back(spec_.parameters[i]);
+                    return {};
+                }
+                return fill(i, value, name);
+            }
+        }
+        return std::unexpected(type_error(spec_.full_name() + " got an unexpected keyword argument '" +
+                                          text_of(key) + "'"));
+    }
+
+    Status finish() const {
+        if (!positional_only_given_.empty()) {
+            return std::unexpected(type_error(
+                spec_.full_name() +
+                " got some positional-only arguments passed as keyword arguments: " +
+                quoted_list(positional_only_given_)));
+        }
+        std::vector<std::string_view> absent;
+        for (std::size_t i = 0; i < spec_.required; ++i) {
+            if (slots_[i] == nullptr) absent.push_back(spec_.parameters[i]);
+        }
+        if (!absent.empty()) return std::unexpected(missing(spec_, "positional", absent));
+        const std::size_t n = spec_.parameters.size();
+        for (std::size_t i = 0; i < spec_.keyword_only.size(); ++i) {
+            if (spec_.keyword_only[i].required && slots_[n + i] == nullptr) {
+                absent.push_back(spec_.keyword_only[i].name);
+            }
+        }
+        if (!absent.empty()) return std::unexpected(missing(spec_, "keyword", absent));
+        return {};
+    }
+
+private:
+    Status fill(std::size_t slot, PyObject* value, std::string_view name) {
+        if (slots_[slot] != nullptr) {
+            return std::unexpected(type_error(spec_.full_name() +
+                                              " got multiple values for argument '" +
+                                              std::string(name) + "'"));
+        }
+        slots_[slot] = value;
+        return {};
+    }
+
+    const ArgumentSpec& spec_;
+    PyObject** slots_;
+    std::vector<std::string_view> positional_only_given_;
+};
+
+}  // namespace
+
+std::string ArgumentSpec::full_name() const {
+    std::string name;
+    if (!class_name.empty()) {
+        name += class_name;
+        name += '.';
+    }
+    name += function;
+    name += "()";
+    return name;
+}
+
+Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** slots) {
+    // The common call: every parameter by position, no keywords.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == spec.parameters.size() &&
+        spec.keyword_only.empty()) {
+        std::copy_n(args, nargs, slots);
+        return {};
+    }
+    Binder binder(spec, slots);
+    if (Status placed = binder.place_positional(args, nargs); !placed) return placed;
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        Status placed = binder.place_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+        if (!placed) return placed;
+    }
+    return binder.finish();
+}
+
+Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    Binder binder(spec, slots);
+    Status placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+    if (!placed) return placed;
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (Py_ssize_t position = 0; PyDict_Next(kwargs, &position, &key, &value);) {
+            if (Status bound = binder.place_keyword(key, value); !bound) return bound;
+        }
+    }
+    return binder.finish();
+}
+
+}  // namespace ipc_probe::py

@@ -1,0 +1,95 @@
+// How a class is described, laid out in memory, and turned into a type object.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "boundary/error.h"
+
+namespace ipc_probe::py {
+
+// Per-class facts the instance layout depends on; a class's Python layer specialises it.
+template <class State>
+struct ClassTraits {
+    static constexpr bool weak_references = false;
+};
+
+// An instance: the object header, the native state, the borrow counter, and for classes
+// with weak references the list pointer as the last word. The state is constructed in
+// place only once the interpreter has allocated the object.
+template <class State, bool kWeak = ClassTraits<State>::weak_references>
+struct Instance {
+    PyObject header;
+    alignas(State) std::byte state[sizeof(State)];
+    Py_ssize_t borrow;
+};
+template <class State>
+struct Instance<State, true> {
+    PyObject header;
+    alignas(State) std::byte state[sizeof(State)];
+    Py_ssize_t borrow;
+    PyObject* weak_list;
+};
+
+template <class State>
+Instance<State>* instance_of(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<State>*>(self);
+}
+template <class State>
+State& state_of(PyObject* self) noexcept {
+    return *std::launder(reinterpret_cast<State*>(instance_of<State>(self)->state));
+}
+
+// A generated entry point and the calling convention it was generated for.
+struct Callable {
+    PyCFunction noargs = nullptr;
+    PyCFunctionFastWithKeywords fastcall = nullptr;
+    int flags = 0;
+};
+
+struct MethodEntry {
+    const char* name;
+    Callable callable;
+    const char* doc;
+};
+
+struct GetterEntry {
+    const char* name;
+    getter get;
+};
+
+// Everything the interpreter sees of one class, in the order it lists it.
+struct ClassDef {
+    const char* name;
+    const char* doc;
+    newfunc construct = nullptr;  // none: Python cannot instantiate the class
+    std::span<const MethodEntry> methods = {};
+    std::span<const GetterEntry> getters = {};
+    reprfunc repr = nullptr;
+    // Derived from the native state type by define_class.
+    destructor dealloc = nullptr;
+    Py_ssize_t basic_size = 0;
+    Py_ssize_t weak_list_offset = 0;  // 0: no weak references
+    std::atomic<PyTypeObject*>* cell = nullptr;
+};
+
+// One cell per class for the whole process, so a re-imported module gets the same types.
+template <class State>
+inline std::atomic<PyTypeObject*> type_cell{nullptr};
+
+// The class's type object, created on first need. A failure leaves the cell empty (a
+// later request retries) and is a RuntimeError whose __cause__ says why.
+PyResult<PyTypeObject*> type_object(const ClassDef& def);
+
+// A null-terminated PyMethodDef array for the interpreter to keep.
+std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods);
+
+// A new, zeroed instance of `type` whose state is not yet constructed.
+PyResult<Ref> allocate_instance(PyTypeObject* type);
+
+}  // namespace ipc_probe::py

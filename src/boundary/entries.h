@@ -1,0 +1,277 @@
+// Entry points generated from a body's C++ signature: every call from the interpreter
+// binds, borrows, converts, runs the body and finishes here. Nobody writes one by hand.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <functional>
+#include <new>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "boundary/argument_spec.h"
+#include "boundary/borrow.h"
+#include "boundary/class_def.h"
+#include "boundary/conversion.h"
+#include "boundary/error.h"
+
+namespace ipc_probe::py {
+namespace detail {
+
+// What a body is: a free function (module function) or a member function of a native
+// state. A const member runs under a shared borrow; a non-const one needs the exclusive
+// borrow, so a method that may mutate cannot overlap any other call on its instance.
+template <class F>
+struct Signature;
+template <class R, class... A>
+struct Signature<R (*)(A...)> {
+    using Result = R;
+    using Params = std::tuple<std::remove_cvref_t<A>...>;
+    static constexpr bool member = false;
+};
+template <class R, class... A>
+struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {
+    using Class = C;
+    static constexpr bool member = true;
+    static constexpr bool exclusive = false;
+};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...)> : Signature<R (C::*)(A...) const> {
+    static constexpr bool exclusive = true;
+};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {};
+
+// The one place an outcome becomes a return value or interpreter error state. A C++
+// exception from a body becomes an error value here; nothing unwinds into the interpreter.
+template <class Body>
+PyObject* finish(Body&& body) noexcept {
+    PyResult<Ref> outcome = [&]() noexcept -> PyResult<Ref> {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(Error::no_memory());
+        } catch (...) {
+            return std::unexpected(Error::unknown_exception());
+        }
+    }();
+    if (outcome) [[likely]] return outcome->release();
+    std::move(outcome).error().raise();
+    return nullptr;
+}
+
+template <class Sig>
+auto take_borrow(PyObject* self) {
+    Py_ssize_t& counter = instance_of<typename Sig::Class>(self)->borrow;
+    if constexpr (Sig::exclusive) {
+        return ExclusiveBorrow::take(counter);
+    } else {
+        return SharedBorrow::take(counter);
+    }
+}
+
+// Converts the bound slots in parameter order and stops at the first failure, which
+// carries the parameter's note.
+template <class Params, std::size_t... I>
+PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
+                             std::index_sequence<I...>) {
+    Params values;
+    std::optional<Error> failure;
+    const auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
+        using T = std::tuple_element_t<J, Params>;
+        PyResult<T> converted = FromPython<T>::convert(slots[J]);
+        if (!converted) [[unlikely]] {
+            const std::string_view name = J < spec.parameters.size()
+                                              ? spec.parameters[J]
+                                              : spec.keyword_only[J - spec.parameters.size()].name;
+            failure.emplace(std::move(converted).error().with_note(name));
+            return false;
+        }
+        std::get<J>(values) = std::move(*converted);
+        return true;
+    };
+    if (!(convert_one(std::integral_constant<std::size_t, I>{}) && ...)) {
+        return std::unexpected(std::move(*failure));
+    }
+    return values;
+}
+
+// Runs the body with the converted arguments and converts its result by type.
+template <auto F, class... Target>
+PyResult<Ref> invoke(typename Signature<decltype(F)>::Params&& params, Target&... target) {
+    using Result = typename Signature<decltype(F)>::Result;
+    const auto call = [&](auto&&... args) -> Result {
+        return std::invoke(F, target..., std::move(args)...);
+    };
+    if constexpr (std::is_void_v<Result>) {
+        std::apply(call, std::move(params));
+        return into_python_none();
+    } else {
+        return into_python(std::apply(call, std::move(params)));
+    }
+}
+
+// Body of every entry but the constructor: bind, borrow, convert, run.
+template <auto F, const ArgumentSpec* Spec>
+PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<decltype(F)>;
+    using Params = typename Sig::Params;
+    constexpr std::size_t kSlots = std::tuple_size_v<Params>;
+    PyObject* slots[kSlots + 1];  // never empty, even for no parameters
+    if constexpr (Spec != nullptr) {
+        static_assert(Spec->slot_count() == kSlots, "the spec must list every parameter");
+        static_assert(Spec->required == Spec->parameters.size(),
+                      "bodies take required parameters only");
+        if (Status bound = bind_vector(*Spec, args, nargs, kwnames, slots); !bound) {
+            return std::unexpected(std::move(bound).error());
+        }
+    }
+    const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {
+        PyResult<Params> params = [&] {
+            if constexpr (Spec != nullptr) {
+                return convert_all<Params>(*Spec, slots, std::make_index_sequence<kSlots>{});
+            } else {
+                return PyResult<Params>();
+            }
+        }();
+        if (!params) return std::unexpected(std::move(params).error());
+        return invoke<F>(std::move(*params), target...);
+    };
+    if constexpr (Sig::member) {
+        auto borrow = take_borrow<Sig>(self);
+        if (!borrow) return std::unexpected(std::move(borrow).error());
+        return convert_and_call(state_of<typename Sig::Class>(self));
+    } else {
+        return convert_and_call();
+    }
+}
+
+template <auto F>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+}
+
+template <auto F, const ArgumentSpec& Spec>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); });
+}
+
+template <auto F>
+PyObject* getter_entry(PyObject* self, void*) noexcept {
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+}
+
+template <auto F>
+PyObject* repr_entry(PyObject* self) noexcept {
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+}
+
+template <class T>
+struct IsExpected : std::false_type {};
+template <class T, class E>
+struct IsExpected<std::expected<T, E>> : std::true_type {};
+
+// Construction: bind and convert, let the state's `prepare` do everything that can fail,
+// and only then allocate the object and build the state inside it.
+template <class State, const ArgumentSpec& Spec>
+PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return finish([&]() -> PyResult<Ref> {
+        using Params = typename Signature<decltype(&State::prepare)>::Params;
+        constexpr std::size_t kSlots = std::tuple_size_v<Params>;
+        static_assert(Spec.slot_count() == kSlots, "the spec must list every parameter");
+        PyObject* slots[kSlots + 1];
+        if (Status bound = bind_tuple(Spec, args, kwargs, slots); !bound) {
+            return std::unexpected(std::move(bound).error());
+        }
+        PyResult<Params> params = convert_all<Params>(Spec, slots, std::make_index_sequence<kSlots>{});
+        if (!params) return std::unexpected(std::move(params).error());
+
+        auto prepared = std::apply(&State::prepare, std::move(*params));
+        auto build = [&](auto&& parts) -> PyResult<Ref> {
+            PyResult<Ref> object = allocate_instance(type);
+            if (!object) return object;
+            auto* instance = instance_of<State>(object->get());
+            std::apply(
+                [&](auto&&... part) {
+                    static_assert(std::is_nothrow_constructible_v<State, decltype(part)...>);
+                    ::new (static_cast<void*>(instance->state)) State(std::move(part)...);
+                },
+                std::move(parts));
+            instance->borrow = 0;
+            if constexpr (ClassTraits<State>::weak_references) instance->weak_list = nullptr;
+            return object;
+        };
+        if constexpr (IsExpected<decltype(prepared)>::value) {
+            if (!prepared) return std::unexpected(to_error(std::move(prepared).error()));
+            return build(std::move(*prepared));
+        } else {
+            return build(std::move(prepared));
+        }
+    });
+}
+
+// Destruction never propagates a failure: it goes to the unraisable hook, and the memory
+// is freed whatever happened. A state with `shutdown()` (a running thread to join) gets
+// to report a failure of it before it is destroyed.
+template <class State>
+void dealloc_entry(PyObject* self) noexcept {
+    const SavedException saved;
+    State& state = state_of<State>(self);
+    if constexpr (requires { state.shutdown(); }) {
+        if (auto outcome = state.shutdown(); !outcome) {
+            to_error(std::move(outcome).error()).report_unraisable();
+        }
+    }
+    state.~State();
+    if constexpr (ClassTraits<State>::weak_references) {
+        if (instance_of<State>(self)->weak_list != nullptr) PyObject_ClearWeakRefs(self);
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    if (auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))) {
+        free(self);
+    } else {
+        Error::panic("PyBaseObject_Type should have tp_free").report_unraisable();
+    }
+    Py_DECREF(type);  // heap types are kept alive by their instances
+}
+
+template <auto F>
+constexpr int static_flag = Signature<decltype(F)>::member ? 0 : METH_STATIC;
+
+}  // namespace detail
+
+// What the class and function tables name.
+template <auto F>
+constexpr Callable noargs{.noargs = &detail::noargs_entry<F>,
+                          .flags = METH_NOARGS | detail::static_flag<F>};
+template <auto F, const ArgumentSpec& Spec>
+constexpr Callable fastcall{.fastcall = &detail::fastcall_entry<F, Spec>,
+                            .flags = METH_FASTCALL | METH_KEYWORDS | detail::static_flag<F>};
+template <auto F>
+constexpr getter getter_of = &detail::getter_entry<F>;
+template <auto F>
+constexpr reprfunc repr_of = &detail::repr_entry<F>;
+template <class State, const ArgumentSpec& Spec>
+constexpr newfunc construct = &detail::construct_entry<State, Spec>;
+
+// Completes a class description with what its native state type determines.
+template <class State>
+constexpr ClassDef define_class(ClassDef def) {
+    def.dealloc = &detail::dealloc_entry<State>;
+    def.basic_size = sizeof(Instance<State>);
+    if constexpr (ClassTraits<State>::weak_references) {
+        def.weak_list_offset = offsetof(Instance<State>, weak_list);
+    }
+    def.cell = &type_cell<State>;
+    return def;
+}
+
+}  // namespace ipc_probe::py

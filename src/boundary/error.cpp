@@ -1,0 +1,196 @@
+// Error values, PanicException, and the only code that touches the error indicator.
+#include "boundary/error.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "boundary/once.h"
+#include "boundary/text.h"
+
+namespace ipc_probe::py {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+template <class... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
+};
+
+// Standard error gets one line per internal failure: which thread, where, and what.
+void write_panic_diagnostic(const std::string& message, const std::source_location& where) {
+    char thread_name[16] = "?";
+    ::pthread_getname_np(::pthread_self(), thread_name, sizeof thread_name);
+    std::fprintf(stderr, "_quillmere_core: internal failure on thread %d '%s' at %s:%u:%u: %s\n",
+                 static_cast<int>(::gettid()), thread_name, where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+                 message.c_str());
+}
+
+// A PanicException that travelled through Python code (a callback raised it) is not an
+// ordinary error: show where it went, then carry on as a new panic with its message.
+Error resume_panic(Ref exception) {
+    std::string message = text_of(exception.get());
+    std::fputs("_quillmere_core: a native panic came back through Python code and is resumed; "
+               "its Python traceback follows\n",
+               stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    return Error::panic(std::move(message));
+}
+
+PyObject* new_str(const std::string& text) noexcept {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace
+
+PyResult<PyObject*> panic_exception_type() {
+    static OnceObject cell;
+    return cell.get([]() -> PyResult<Ref> {
+        PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
+                                                   PyExc_BaseException, nullptr);
+        if (type) return Ref::steal(type);
+        Ref cause = Ref::steal(PyErr_GetRaisedException());
+        return std::unexpected(Error::panic(
+            "Failed to initialize new exception type. The interpreter reported: " +
+            (cause ? text_of(cause.get()) : std::string("no exception"))));
+    });
+}
+
+PyResult<PyObject*> interned(InternedName which) {
+    static OnceObject cells[3];
+    static constexpr const char* kTexts[3] = {"__all__", "__name__", "add_note"};
+    const auto index = static_cast<std::size_t>(which);
+    return cells[index].get([&]() -> PyResult<Ref> {
+        if (PyObject* name = PyUnicode_InternFromString(kTexts[index])) return Ref::steal(name);
+        return std::unexpected(Error::fetch());
+    });
+}
+
+Error Error::unknown_exception() noexcept {
+    try {
+        return panic("panic from native code");
+    } catch (...) {
+        fatal_at_boundary();
+    }
+}
+
+Error Error::fetch() {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    PyResult<PyObject*> panic_type = panic_exception_type();
+    if (!panic_type) return std::move(panic_type).error();
+    if (Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(*panic_type)) {
+        return resume_panic(std::move(exception));
+    }
+    return Error(Caught{std::move(exception)});
+}
+
+void Error::raise() && noexcept {
+    try {
+        std::visit(
+            Overloaded{
+                [](Lazy& lazy) {
+                    if (!PyExceptionClass_Check(lazy.type)) {
+                        PyErr_SetString(PyExc_TypeError,
+                                        "exceptions must derive from BaseException");
+                        return;
+                    }
+                    // If the message cannot be made, the interpreter's error stands instead.
+                    if (Ref message = Ref::steal(new_str(lazy.message))) {
+                        PyErr_SetObject(lazy.type, message.get());
+                    }
+                },
+                [](Caught& caught) { PyErr_SetRaisedException(caught.exception.release()); },
+                [](NoMemory&) { PyErr_NoMemory(); },
+                [](Panic& panic) {
+                    write_panic_diagnostic(panic.message, panic.where);
+                    PyResult<PyObject*> type = panic_exception_type();
+                    if (!type) {
+                        if (const Panic* inner = std::get_if<Panic>(&type.error().state_)) {
+                            write_panic_diagnostic(inner->message, inner->where);
+                        }
+                        fatal_at_boundary();
+                    }
+                    if (Ref message = Ref::steal(new_str(panic.message))) {
+                        PyErr_SetObject(*type, message.get());
+                    }
+                },
+            },
+            state_);
+    } catch (...) {
+        fatal_at_boundary();
+    }
+}
+
+void Error::report_unraisable() && noexcept {
+    std::move(*this).raise();
+    PyErr_WriteUnraisable(nullptr);
+}
+
+bool Error::matches(PyObject* type) const noexcept {
+    return std::visit(
+        Overloaded{
+            [&](const Lazy& lazy) {
+                return PyExceptionClass_Check(lazy.type) &&
+                       PyErr_GivenExceptionMatches(lazy.type, type) != 0;
+            },
+            [&](const Caught& caught) {
+                return PyErr_GivenExceptionMatches(caught.exception.get(), type) != 0;
+            },
+            [&](const NoMemory&) { return PyErr_GivenExceptionMatches(PyExc_MemoryError, type) != 0; },
+            [](const Panic&) { return false; },
+        },
+        state_);
+}
+
+Ref Error::into_exception() && {
+    if (Caught* caught = std::get_if<Caught>(&state_)) return std::move(caught->exception);
+    if (is_panic()) return {};
+    std::move(*this).raise();
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
+Error Error::with_note(std::string_view parameter) && {
+    if (is_panic()) return std::move(*this);
+    Ref exception = std::move(*this).into_exception();
+    if (!exception) return fetch();
+    std::string text = "while processing '";
+    text += parameter;
+    text += "'";
+    PyResult<PyObject*> add_note = interned(InternedName::add_note);
+    Ref note = Ref::steal(new_str(text));
+    bool noted = false;
+    if (add_note && note) {
+        // One spare slot in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        PyObject* args[] = {nullptr, exception.get(), note.get()};
+        noted = Ref::steal(PyObject_VectorcallMethod(
+            *add_note, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+            .get() != nullptr;
+    }
+    if (!noted && PyErr_Occurred()) PyErr_Clear();  // the note is lost, the error is not
+    return Error(Caught{std::move(exception)});
+}
+
+PyResult<Ref> new_object(PyObject* created) {
+    if (created) return Ref::steal(created);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    return std::unexpected(Error::panic("PyObject pointer is null"));
+}
+
+void discard_pending() noexcept { PyErr_Clear(); }
+
+void report_pending_unraisable(PyObject* obj) noexcept { PyErr_WriteUnraisable(obj); }
+
+void fatal_at_boundary() noexcept { Py_FatalError("uncaught panic at ffi boundary"); }
+
+}  // namespace ipc_probe::py

@@ -1,0 +1,112 @@
+// Error values: how a failure travels from a body to the one place that raises it.
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "boundary/ref.h"
+#include "common/internal_error.h"
+
+namespace ipc_probe::py {
+
+class Error {
+public:
+    // A built-in exception type and its message; nothing is created until it is raised.
+    static Error lazy(PyObject* type, std::string message) {
+        return Error(Lazy{type, std::move(message)});
+    }
+    // MemoryError as the interpreter raises it, for std::bad_alloc in native code.
+    static Error no_memory() noexcept { return Error(NoMemory{}); }
+    // An internal failure: becomes PanicException at the boundary.
+    static Error panic(std::string message,
+                       std::source_location where = std::source_location::current()) {
+        return Error(Panic{std::move(message), where});
+    }
+    // An exception object this module made itself (never one that came from Python code).
+    static Error caught(Ref exception) noexcept { return Error(Caught{std::move(exception)}); }
+    // For a C++ exception other than std::bad_alloc escaping a body.
+    static Error unknown_exception() noexcept;
+    // Takes the exception that a failing interpreter call left set. A PanicException that
+    // comes back through Python code is resumed as a panic, never treated as ordinary.
+    static Error fetch();
+
+    // The only ways an Error reaches the interpreter's error state. Raising can itself
+    // fail only inside the interpreter, which ends the process (see fatal_at_boundary).
+    void raise() && noexcept;
+    // For deallocators: raise, then hand the exception to the unraisable hook.
+    void report_unraisable() && noexcept;
+
+    bool is_panic() const noexcept { return std::holds_alternative<Panic>(state_); }
+    // Whether this is an exception of `type` (or a subclass).
+    bool matches(PyObject* type) const noexcept;
+
+    // The exception as an object, for notes and causes. Panics have no object form.
+    Ref into_exception() &&;
+    // Adds the conversion note "while processing '<parameter>'". A panic passes unchanged;
+    // a failure while adding the note is discarded and the exception goes on without it.
+    Error with_note(std::string_view parameter) &&;
+
+private:
+    struct Lazy {
+        PyObject* type;
+        std::string message;
+    };
+    struct Caught {
+        Ref exception;
+    };
+    struct Panic {
+        std::string message;
+        std::source_location where;
+    };
+    struct NoMemory {};
+
+    template <class State>
+    explicit Error(State state) : state_(std::move(state)) {}
+
+    std::variant<Lazy, Caught, Panic, NoMemory> state_;
+};
+
+template <class T>
+using PyResult = std::expected<T, Error>;
+using Status = std::expected<void, Error>;
+
+inline Error to_error(Error error) noexcept { return error; }
+inline Error to_error(const InternalError& error) { return Error::panic(error.message, error.where); }
+
+// Checks the result of an interpreter call that creates a result object: null is an
+// internal failure, reported as "PyObject pointer is null".
+PyResult<Ref> new_object(PyObject* created);
+
+// The exception type for internal failures, created on first use and kept for the process.
+PyResult<PyObject*> panic_exception_type();
+
+// The names the module looks up repeatedly, interned once per process.
+enum class InternedName { all, name, add_note };
+PyResult<PyObject*> interned(InternedName which);
+
+// Keeps a pending exception aside while a deallocator runs, and puts it back after.
+class SavedException {
+public:
+    SavedException() noexcept : exception_(PyErr_GetRaisedException()) {}
+    SavedException(const SavedException&) = delete;
+    SavedException& operator=(const SavedException&) = delete;
+    ~SavedException() { PyErr_SetRaisedException(exception_); }
+
+private:
+    PyObject* exception_;
+};
+
+// For failures that only lose detail (a placeholder text will do): drop the pending
+// exception, or hand it to the unraisable hook with the object it concerns.
+void discard_pending() noexcept;
+void report_pending_unraisable(PyObject* obj) noexcept;
+
+// Ends the process: an internal failure escaped the boundary itself.
+[[noreturn]] void fatal_at_boundary() noexcept;
+
+}  // namespace ipc_probe::py

@@ -1,0 +1,52 @@
+// Message texts from interpreter objects, robust against objects that cannot print.
+#include "boundary/text.h"
+
+#include "common/utf8.h"
+
+namespace ipc_probe::py {
+namespace {
+
+std::string qualified_name(PyTypeObject* type) {
+    Ref name = Ref::steal(PyType_GetQualName(type));
+    if (!name) {
+        discard_pending();  // only a placeholder is needed for the message
+        return "<failed to extract type name>";
+    }
+    return utf8_lossy(name.get());
+}
+
+}  // namespace
+
+std::string utf8_lossy(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(data, size);
+    discard_pending();  // lone surrogates: encode them anyway, then repair the bytes
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        discard_pending();
+        return {};
+    }
+    return repair_utf8({PyBytes_AS_STRING(bytes.get()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))});
+}
+
+std::string text_of(PyObject* obj) {
+    if (Ref text = Ref::steal(PyObject_Str(obj))) return utf8_lossy(text.get());
+    report_pending_unraisable(obj);
+    if (Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)))) {
+        return "<unprintable " + utf8_lossy(name.get()) + " object>";
+    }
+    discard_pending();
+    return "<unprintable object>";
+}
+
+Error wrong_type(PyObject* obj, PyTypeObject* target) {
+    std::string message = obj == Py_None ? std::string("'None'")
+                                         : "'" + qualified_name(Py_TYPE(obj)) + "' object";
+    message += " is not an instance of '";
+    message += qualified_name(target);
+    message += "'";
+    return Error::lazy(PyExc_TypeError, std::move(message));
+}
+
+}  // namespace ipc_probe::py

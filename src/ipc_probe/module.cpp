@@ -1,0 +1,113 @@
+// The module definition: entry point, exec routine, and the order things are added in.
+#include <Python.h>
+
+#include <memory>
+#include <string_view>
+
+#include "boundary/entries.h"
+#include "boundary/text.h"
+#include "ipc_probe/surface.h"
+
+namespace ipc_probe::py {
+namespace {
+
+std::string_view probe_version() noexcept { return "0.1.1"; }
+
+constexpr MethodEntry kFunctions[] = {
+    {"probe_version", noargs<&probe_version>, "probe_version()\n--\n\n"},
+};
+
+const ClassDef* const kClasses[] = {
+    &kIpcStatsClass,
+};
+
+// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
+Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    PyResult<PyObject*> all_name = interned(InternedName::all);
+    if (!all_name) return std::unexpected(std::move(all_name).error());
+    Ref all = Ref::steal(PyObject_GetAttr(module, *all_name));
+    if (!all) {
+        Error error = Error::fetch();
+        if (!error.matches(PyExc_AttributeError)) return std::unexpected(std::move(error));
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, *all_name, all.get()) < 0) {
+            return std::unexpected(Error::fetch());
+        }
+    }
+    if (!PyList_Check(all.get())) return std::unexpected(wrong_type(all.get(), &PyList_Type));
+    if (PyList_Append(all.get(), name) < 0) {
+        discard_pending();
+        return std::unexpected(Error::panic("could not append __name__ to __all__"));
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) return std::unexpected(Error::fetch());
+    return {};
+}
+
+Status add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return std::unexpected(Error::fetch());
+    Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+    if (!function) return std::unexpected(Error::fetch());
+    PyResult<PyObject*> name_attribute = interned(InternedName::name);
+    if (!name_attribute) return std::unexpected(std::move(name_attribute).error());
+    Ref name = Ref::steal(PyObject_GetAttr(function.get(), *name_attribute));
+    if (!name) return std::unexpected(Error::fetch());
+    return add_to_module(module, name.get(), function.get());
+}
+
+Status add_class(PyObject* module, const ClassDef& def) {
+    PyResult<PyTypeObject*> type = type_object(def);
+    if (!type) return std::unexpected(std::move(type).error());
+    Ref name = Ref::steal(PyUnicode_FromString(def.name));
+    if (!name) return std::unexpected(Error::fetch());
+    return add_to_module(module, name.get(), reinterpret_cast<PyObject*>(*type));
+}
+
+Status exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) return std::unexpected(wrong_type(module, &PyModule_Type));
+    // Function objects point at their definitions for as long as they live, and a
+    // re-imported module makes new ones: the definitions are made once and kept.
+    static PyMethodDef* const function_defs = method_defs(kFunctions).release();
+    for (std::size_t i = 0; i < std::size(kFunctions); ++i) {
+        if (Status added = add_function(module, &function_defs[i]); !added) return added;
+    }
+    for (const ClassDef* def : kClasses) {
+        if (Status added = add_class(module, *def); !added) return added;
+    }
+    return {};
+}
+
+int exec_entry(PyObject* module) noexcept {
+    PyObject* outcome = detail::finish([&]() -> PyResult<Ref> {
+        if (Status executed = exec_module(module); !executed) {
+            return std::unexpected(std::move(executed).error());
+        }
+        return Ref::borrow(Py_None);
+    });
+    if (outcome == nullptr) return -1;
+    Py_DECREF(outcome);
+    return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_entry)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_quillmere_core",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = kSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace ipc_probe::py
+
+PyMODINIT_FUNC PyInit__quillmere_core(void) { return PyModuleDef_Init(&ipc_probe::py::kModule); }

@@ -1,0 +1,42 @@
+// IpcStats recording and reporting.
+#include "stats/ipc_stats.h"
+
+#include "common/atomic_max.h"
+#include "common/number_text.h"
+
+namespace ipc_probe {
+
+std::expected<std::tuple<std::string, LatencyRing>, InternalError> IpcStats::prepare(
+    std::string name, std::uint64_t ring_capacity) {
+    return LatencyRing::create(ring_capacity).transform([&](LatencyRing ring) {
+        return std::tuple(std::move(name), std::move(ring));
+    });
+}
+
+void IpcStats::record_latency_us(std::uint64_t us) const noexcept {
+    window_.record(us, [this] { total_messages_.fetch_add(1, std::memory_order_relaxed); });
+}
+
+void IpcStats::record_depth(std::uint32_t depth) const noexcept { atomic_max(peak_depth_, depth); }
+
+std::string IpcStats::report() const {
+    const std::uint64_t total = total_messages();
+    const double mean = avg_latency_us();
+    const double p99 = p99_latency_us();
+    const std::uint32_t peak = peak_depth();
+
+    std::string text;
+    text.reserve(name_.size() + 96);
+    text += name_;
+    text += ": ";
+    append_decimal(text, total);
+    text += " msgs | avg ";
+    append_one_decimal(text, mean);
+    text += "\u00B5s | p99 ";
+    append_one_decimal(text, p99);
+    text += "\u00B5s | peak depth ";
+    append_decimal(text, peak);
+    return text;
+}
+
+}  // namespace ipc_probe

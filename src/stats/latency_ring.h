@@ -1,0 +1,77 @@
+// The bounded first-in-first-out window of latency samples behind IpcStats and SocketStats.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+
+#include "common/internal_error.h"
+
+namespace ipc_probe {
+
+// Not synchronised: its owner guards it (see LockedRing).
+class LatencyRing {
+public:
+    // Capacities of 2^60 and more cannot be reserved at all (8 bytes each); they are an
+    // InternalError. A capacity that merely exceeds memory throws std::bad_alloc.
+    static std::expected<LatencyRing, InternalError> create(std::uint64_t capacity);
+
+    // Drops the oldest sample once full. A ring of capacity 0 keeps the newest sample,
+    // exactly like a ring of capacity 1. Never allocates.
+    void record(std::uint64_t latency_us) noexcept;
+
+    // 0.0 when empty; exact up to the final rounding of the division.
+    double mean() const noexcept;
+    // The sample at index floor(n * 0.99) of the sorted window (no interpolation); 0.0 when
+    // empty. Copies the window, so it may throw std::bad_alloc.
+    double p99() const;
+
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    LatencyRing(std::unique_ptr<std::uint64_t[]> slots, std::size_t slot_count) noexcept
+        : slots_(std::move(slots)), slot_count_(slot_count) {}
+
+    std::unique_ptr<std::uint64_t[]> slots_;
+    std::size_t slot_count_;  // the capacity, but at least 1
+    // Samples live at slots [0, size_) until the ring is full; from then on every slot holds
+    // one and `oldest_` walks round.
+    std::size_t oldest_ = 0;
+    std::size_t size_ = 0;
+    // Wide enough that no window can overflow it, so the mean is exact and costs one
+    // division instead of a pass over the window.
+    unsigned __int128 sum_ = 0;
+};
+
+// A ring with its own mutex: the one lock of each statistics object.
+class LockedRing {
+public:
+    explicit LockedRing(LatencyRing ring) noexcept : ring_(std::move(ring)) {}
+
+    // `also_locked` runs under the same lock, for a counter that must move with the ring.
+    template <class AlsoLocked>
+    void record(std::uint64_t latency_us, AlsoLocked&& also_locked) noexcept {
+        std::lock_guard lock(mutex_);
+        ring_.record(latency_us);
+        also_locked();
+    }
+    void record(std::uint64_t latency_us) noexcept {
+        record(latency_us, [] {});
+    }
+    double mean() const noexcept {
+        std::lock_guard lock(mutex_);
+        return ring_.mean();
+    }
+    double p99() const {
+        std::lock_guard lock(mutex_);
+        return ring_.p99();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    LatencyRing ring_;
+};
+
+}  // namespace ipc_probe

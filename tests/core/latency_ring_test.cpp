@@ -1,0 +1,86 @@
+#include "stats/latency_ring.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace ipc_probe {
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+LatencyRing ring_with(std::uint64_t capacity, const std::vector<std::uint64_t>& samples) {
+    auto ring = LatencyRing::create(capacity);
+    EXPECT_TRUE(ring.has_value());
+    for (std::uint64_t sample : samples) ring->record(sample);
+    return std::move(*ring);
+}
+
+TEST(LatencyRing, KeepsTheNewestSamplesUpToItsCapacity) {
+    struct Case {
+        std::uint64_t capacity;
+        std::vector<std::uint64_t> samples;
+        double mean, p99;
+        std::size_t size;
+    };
+    const Case cases[] = {
+        {4, {}, 0.0, 0.0, 0},
+        {3, {10, 20, 30, 40}, 30.0, 40.0, 3},
+        {0, {5, 9}, 9.0, 9.0, 1},  // capacity 0 behaves as capacity 1
+        {1, {5, 9}, 9.0, 9.0, 1},
+        {4, {0, 0, 0, 1}, 0.25, 1.0, 4},
+        {2, {kMax, kMax, kMax}, static_cast<double>(kMax), static_cast<double>(kMax), 2},
+        // The running sum is exact: a 64-bit sum would wrap to 0 here.
+        {2, {std::uint64_t{1} << 63, std::uint64_t{1} << 63}, 9223372036854775808.0,
+         9223372036854775808.0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", " << c.samples.size()
+                                        << " samples");
+        const LatencyRing ring = ring_with(c.capacity, c.samples);
+        EXPECT_EQ(ring.size(), c.size);
+        EXPECT_EQ(ring.mean(), c.mean);
+        EXPECT_EQ(ring.p99(), c.p99);
+    }
+}
+
+TEST(LatencyRing, MeanStaysExactAcrossManyEvictions) {
+    LatencyRing ring = ring_with(3, {});
+    for (std::uint64_t i = 0; i < 10'000; ++i) ring.record(kMax - i);
+    // The window holds kMax-9999, kMax-9998, kMax-9997: mean kMax-9998, rounded to double.
+    EXPECT_EQ(ring.mean(), static_cast<double>(kMax - 9998));
+}
+
+TEST(LatencyRing, PercentilePicksTheSampleAtFloorOfNinetyNinePercent) {
+    struct Case {
+        std::uint64_t count;
+        double expected;
+    };
+    for (const Case c : {Case{100, 100.0}, Case{101, 100.0}, Case{199, 198.0}, Case{200, 199.0},
+                         Case{1000, 991.0}}) {
+        SCOPED_TRACE(c.count);
+        LatencyRing ring = ring_with(c.count, {});
+        // Recorded in descending order so the answer cannot come from insertion order.
+        for (std::uint64_t v = c.count; v >= 1; --v) ring.record(v);
+        EXPECT_EQ(ring.p99(), c.expected);
+    }
+}
+
+TEST(LatencyRing, RefusesCapacitiesThatCannotBeAddressed) {
+    for (const std::uint64_t capacity : {std::uint64_t{1} << 60, kMax}) {
+        SCOPED_TRACE(capacity);
+        auto ring = LatencyRing::create(capacity);
+        ASSERT_FALSE(ring.has_value());
+        EXPECT_EQ(ring.error().message, "capacity overflow");
+    }
+}
+
+TEST(LatencyRing, ReportsExhaustedMemoryAsBadAlloc) {
+    EXPECT_THROW(static_cast<void>(LatencyRing::create(std::uint64_t{1} << 59)), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace ipc_probe
