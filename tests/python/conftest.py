@@ -1,0 +1,40 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _quillmere_core
+
+
+@pytest.fixture
+def core():
+    return _quillmere_core
+
+
+def _panic_type():
+    # The type is not exported; the only way to hold it is to catch one.
+    try:
+        _quillmere_core.IpcStats("x", 2**60)
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(exc)
+    raise AssertionError("capacity overflow did not panic")
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    return _panic_type()
+
+
+def run_python(code, *, check=True):
+    """Runs `code` in a fresh interpreter holding only descriptors 0, 1 and 2."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        close_fds=True,
+        timeout=120,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")
+    return result

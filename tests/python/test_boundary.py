@@ -1,0 +1,253 @@
+"""The call boundary: binding messages, conversion families and notes, panics."""
+import sys
+
+import pytest
+
+from conftest import run_python
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def type_error(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    return str(info.value)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda m: m.IpcStats(),
+         "IpcStats.__new__() missing 2 required positional arguments: 'name' and 'ring_capacity'"),
+        (lambda m: m.IpcStats("a"),
+         "IpcStats.__new__() missing 1 required positional argument: 'ring_capacity'"),
+        (lambda m: m.IpcStats(ring_capacity=1),
+         "IpcStats.__new__() missing 1 required positional argument: 'name'"),
+        (lambda m: m.IpcStats("a", 4, 5),
+         "IpcStats.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda m: m.IpcStats("a", 4, ring=5),
+         "IpcStats.__new__() got an unexpected keyword argument 'ring'"),
+        (lambda m: m.IpcStats("a", name="b"),
+         "IpcStats.__new__() got multiple values for argument 'name'"),
+        (lambda m: m.IpcStats.__new__(m.IpcStats, "a", 4, 5, bogus=1),
+         "IpcStats.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda m: m.IpcStats("a", 1).record_depth(1, depth=2),
+         "IpcStats.record_depth() got multiple values for argument 'depth'"),
+        (lambda m: m.IpcStats("a", 1).record_depth(),
+         "IpcStats.record_depth() missing 1 required positional argument: 'depth'"),
+        (lambda m: m.IpcStats("a", 1).record_latency_us(1, 2),
+         "IpcStats.record_latency_us() takes 1 positional arguments but 2 were given"),
+        (lambda m: m.IpcStats("a", 1).record_latency_us(1, nope=2, us=3),
+         "IpcStats.record_latency_us() got an unexpected keyword argument 'nope'"),
+        (lambda m: m.IpcStats("a", 1).record_latency_us(**{"\udcff": 1}),
+         "IpcStats.record_latency_us() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    ],
+)
+def test_binding_messages(core, call, message):
+    assert type_error(lambda: call(core)) == message
+
+
+def test_keywords_bind_in_any_order(core):
+    stats = core.IpcStats(ring_capacity=4, name="kw")
+    assert stats.name() == "kw"
+    assert core.IpcStats("pos", ring_capacity=4).name() == "pos"
+    stats.record_latency_us(us=7)
+    stats.record_depth(depth=3)
+    assert (stats.total_messages(), stats.peak_depth()) == (1, 3)
+
+
+@pytest.mark.parametrize(
+    "call, exc_type, message, param",
+    [
+        (lambda m: m.IpcStats(None, 4), TypeError, "'None' is not an instance of 'str'", "name"),
+        (lambda m: m.IpcStats(5, 4), TypeError, "'int' object is not an instance of 'str'", "name"),
+        (lambda m: m.IpcStats(b"a", 4), TypeError, "'bytes' object is not an instance of 'str'",
+         "name"),
+        (lambda m: m.IpcStats("a", -1), OverflowError,
+         "can't convert negative int to unsigned", "ring_capacity"),
+        (lambda m: m.IpcStats("a", 2**64), OverflowError,
+         "int too big to convert", "ring_capacity"),
+        (lambda m: m.IpcStats("a", 4).record_latency_us(1.5), TypeError,
+         "'float' object cannot be interpreted as an integer", "us"),
+        (lambda m: m.IpcStats("a", 4).record_latency_us("1"), TypeError,
+         "'str' object cannot be interpreted as an integer", "us"),
+        (lambda m: m.IpcStats("a", 4).record_depth(-1), OverflowError,
+         "out of range integral type conversion attempted", "depth"),
+        (lambda m: m.IpcStats("a", 4).record_depth(2**32), OverflowError,
+         "out of range integral type conversion attempted", "depth"),
+        (lambda m: m.IpcStats("a", 4).record_depth(2**63), OverflowError,
+         "Python int too large to convert to C long", "depth"),
+        (lambda m: m.IpcStats("a", 4).record_depth(Index(-5)), OverflowError,
+         "out of range integral type conversion attempted", "depth"),
+    ],
+)
+def test_conversion_failures_carry_the_parameter_note(core, call, exc_type, message, param):
+    with pytest.raises(exc_type) as info:
+        call(core)
+    assert type(info.value) is exc_type
+    assert info.value.args == (message,)
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+def test_lone_surrogates_in_a_name_raise_unicode_encode_error(core):
+    with pytest.raises(UnicodeEncodeError) as info:
+        core.IpcStats("a\udc80", 1)
+    assert info.value.__notes__ == ["while processing 'name'"]
+
+
+def test_wrong_type_names_use_qualified_names_made_valid(core):
+    class Outer:
+        class Inner:
+            pass
+
+    Outer.Inner.__qualname__ = "Outer.In\udc80ner"
+    with pytest.raises(TypeError) as info:
+        core.IpcStats(Outer.Inner(), 1)
+    assert str(info.value) == "'Outer.In\ufffd\ufffd\ufffdner' object is not an instance of 'str'"
+
+
+def test_integers_accept_index_objects_and_bools(core):
+    stats = core.IpcStats(type("S", (str,), {})("sub"), Index(2))
+    stats.record_latency_us(Index(7))
+    stats.record_latency_us(True)
+    stats.record_depth(Index(4294967295))
+    assert stats.avg_latency_us() == 4.0
+    assert stats.peak_depth() == 4294967295
+    assert stats.name() == "sub" and type(stats.name()) is str
+
+
+def test_first_failing_argument_wins_and_nothing_changes(core):
+    stats = core.IpcStats("a", 2)
+    with pytest.raises(TypeError) as info:
+        core.IpcStats(1.0, -1)
+    assert info.value.__notes__ == ["while processing 'name'"]
+    with pytest.raises(OverflowError):
+        stats.record_latency_us(-1)
+    assert stats.total_messages() == 0
+
+
+def test_binding_errors_come_before_conversion(core):
+    calls = []
+
+    class Loud:
+        def __index__(self):
+            calls.append(1)
+            return 1
+
+    with pytest.raises(TypeError, match="takes 1 positional arguments"):
+        core.IpcStats("a", 1).record_latency_us(Loud(), Loud())
+    assert calls == []
+
+
+def test_exception_from_index_passes_through_with_note(core):
+    class Bad:
+        def __index__(self):
+            raise KeyError("inner")
+
+    with pytest.raises(KeyError) as info:
+        core.IpcStats("a", 1).record_latency_us(Bad())
+    assert info.value.args == ("inner",)
+    assert info.value.__notes__ == ["while processing 'us'"]
+
+
+def test_note_is_dropped_when_add_note_fails(core):
+    class NoNotes(Exception):
+        def add_note(self, note):
+            raise RuntimeError("no notes here")
+
+    class Bad:
+        def __index__(self):
+            raise NoNotes("kept")
+
+    with pytest.raises(NoNotes) as info:
+        core.IpcStats("a", 1).record_latency_us(Bad())
+    assert info.value.args == ("kept",)
+    assert not hasattr(info.value, "__notes__")
+
+
+def test_panic_exception_type(core, panic_type):
+    assert panic_type.__module__ == "tessel_runtime"
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__qualname__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert panic_type.__doc__ == (
+        "\nThe exception raised when native code called from Python panics.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n"
+    )
+    assert not hasattr(core, "PanicException")
+
+
+def test_panic_is_not_an_exception(core, panic_type):
+    with pytest.raises(BaseException) as info:
+        try:
+            core.IpcStats("a", 2**60)
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException was caught as Exception")
+    assert type(info.value) is panic_type
+    assert info.value.args == ("capacity overflow",)
+
+
+def test_panic_writes_a_diagnostic_to_stderr():
+    result = run_python(
+        """
+        import _quillmere_core
+        try:
+            _quillmere_core.IpcStats("a", 2**60)
+        except BaseException as exc:
+            print(type(exc).__name__, exc.args)
+        """
+    )
+    assert result.stdout.strip() == "PanicException ('capacity overflow',)"
+    assert "internal failure" in result.stderr
+    assert "src/stats/latency_ring.cpp" in result.stderr
+    assert "capacity overflow" in result.stderr
+
+
+def test_panic_through_python_code_is_resumed():
+    result = run_python(
+        """
+        import _quillmere_core
+        try:
+            _quillmere_core.IpcStats("a", 2**60)
+        except BaseException as exc:
+            Panic = type(exc)
+
+        class Bomb:
+            def __index__(self):
+                raise Panic("boom")
+
+        try:
+            _quillmere_core.IpcStats("a", 1).record_latency_us(Bomb())
+        except BaseException as exc:
+            print(type(exc) is Panic, exc.args, getattr(exc, "__notes__", None),
+                  exc.__context__ is None)
+        """
+    )
+    assert result.stdout.strip() == "True ('boom',) None True"
+    assert "resumed" in result.stderr
+    assert "Traceback (most recent call last):" in result.stderr
+    assert "in __index__" in result.stderr
+
+
+def test_unprintable_keyword_name_uses_the_placeholder(core, monkeypatch):
+    # A keyword may be a str subclass whose str() fails.
+    class Weird(str):
+        def __str__(self):
+            raise ValueError("cannot print")
+
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    key = Weird("zzz")
+    message = type_error(lambda: core.IpcStats("a", 1, **{key: 1}))
+    assert message == (
+        "IpcStats.__new__() got an unexpected keyword argument '<unprintable Weird object>'"
+    )
+    assert [(type(r.exc_value), r.object) for r in reported] == [(ValueError, key)]

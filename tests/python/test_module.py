@@ -1,0 +1,123 @@
+"""What the interpreter sees of the module: registration, classes, docs, type cache."""
+import importlib
+import importlib.util
+import sys
+import weakref
+
+import pytest
+
+from conftest import run_python
+
+BUILT_NAMES = ["probe_version", "IpcStats"]
+
+
+def test_all_lists_what_exists_in_registration_order(core):
+    assert core.__all__ == [name for name in BUILT_NAMES]
+    assert core.__doc__ == ""
+    public = {name for name in dir(core) if not name.startswith("__")}
+    assert public == set(BUILT_NAMES)
+
+
+def test_probe_version(core):
+    assert core.probe_version() == "0.1.1"
+    assert core.probe_version() is not core.probe_version()
+    assert core.probe_version.__self__ is None
+    assert core.probe_version.__module__ == "_quillmere_core"
+    assert core.probe_version.__text_signature__ == "()"
+    with pytest.raises(TypeError, match=r"takes no arguments \(1 given\)"):
+        core.probe_version(1)
+
+
+def test_class_attributes(core):
+    cls = core.IpcStats
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == "IpcStats"
+    assert cls.__text_signature__ == "(name, ring_capacity)"
+    assert cls.__doc__ == ""
+    assert cls.record_latency_us.__text_signature__ == "($self, us)"
+    assert cls.avg_latency_us.__text_signature__ == "($self)"
+    assert cls.avg_latency_us.__doc__ is None
+
+
+@pytest.mark.parametrize("cls_name", ["IpcStats"])
+def test_classes_cannot_be_subclassed(core, cls_name):
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("X", (getattr(core, cls_name),), {})
+
+
+def test_instances_have_no_dict_but_the_type_is_mutable(core):
+    stats = core.IpcStats("a", 4)
+    with pytest.raises(AttributeError):
+        stats.foo = 1
+    core.IpcStats.extra = 5
+    try:
+        assert stats.extra == 5
+    finally:
+        del core.IpcStats.extra
+
+
+@pytest.mark.parametrize("cls_name", ["IpcStats"])
+def test_weak_references_are_cleared_on_destruction(core, cls_name):
+    obj = getattr(core, cls_name)("a", 4)
+    ref = weakref.ref(obj)
+    assert ref() is obj
+    del obj
+    assert ref() is None
+
+
+def test_reimport_reuses_the_type_objects(core):
+    old = core
+    del sys.modules["_quillmere_core"]
+    try:
+        new = importlib.import_module("_quillmere_core")
+        assert new is not old
+        assert new.IpcStats is old.IpcStats
+        assert new.__all__ == old.__all__ and new.__all__ is not old.__all__
+        assert new.probe_version is not old.probe_version
+    finally:
+        sys.modules["_quillmere_core"] = old
+
+
+def test_only_the_init_function_is_exported(core):
+    # Everything else stays hidden, so two extensions can never collide on a symbol.
+    result = run_python(
+        """
+        import _quillmere_core, subprocess
+        out = subprocess.run(["nm", "-D", "--defined-only", _quillmere_core.__file__],
+                             capture_output=True, text=True, check=True).stdout
+        print(sorted(line.split()[-1] for line in out.splitlines()))
+        """
+    )
+    assert result.stdout.strip() == "['PyInit__quillmere_core']"
+
+
+def test_subinterpreter_with_own_gil_refuses_the_module(core):
+    result = run_python(
+        """
+        import _interpreters
+        interp = _interpreters.create("isolated")
+        err = _interpreters.run_string(interp, "import _quillmere_core")
+        print(err.type.__name__ if err else "imported")
+        """
+    )
+    assert result.stdout.strip() == "ImportError"
+
+
+def _fresh_module():
+    spec = importlib.util.find_spec("_quillmere_core")
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_exec_appends_to_an_existing_all_list(core):
+    spec, module = _fresh_module()
+    module.__all__ = ["earlier"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["earlier", *BUILT_NAMES]
+
+
+def test_exec_refuses_an_all_that_is_not_a_list(core):
+    spec, module = _fresh_module()
+    module.__all__ = ("earlier",)
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    assert str(info.value) == "'tuple' object is not an instance of 'list'"
