@@ -1,12 +1,23 @@
 """A short tour of _quillmere_core: run it with `./dev demo`."""
+import os
+import selectors
+import signal
 import threading
 
 import _quillmere_core as qc
 
 
-def main():
-    print(f"_quillmere_core {qc.probe_version()}: {', '.join(qc.__all__)}")
+def resources_tour():
+    snapshot = qc.snapshot_resources()
+    print(snapshot)
+    print(f"  rss {snapshot.rss_bytes} B = {snapshot.rss_mb():.3f} MiB, "
+          f"vms {snapshot.vms_mb():.1f} MiB, taken at {snapshot.timestamp_ns} ns")
+    print("  open descriptors (the listing's own included):")
+    for target in qc.list_open_fds():
+        print(f"    {target}")
 
+
+def channels_tour():
     # One IpcStats per traced channel; record from any thread, read any time.
     control = qc.IpcStats("control", ring_capacity=256)
 
@@ -25,6 +36,27 @@ def main():
     print(control.report())
     print(f"  mean over the last 256: {control.avg_latency_us():.2f} µs, "
           f"p99 {control.p99_latency_us():.0f} µs, {control.total_messages()} messages")
+
+
+def signal_pipe_tour():
+    # SIGUSR1 now writes a byte to a pipe instead of ending the process, so waiting for it
+    # is waiting for input. The registration lasts for the life of the process.
+    read_fd, _ = qc.register_signal_pipe(signal.SIGUSR1)
+    os.kill(os.getpid(), signal.SIGUSR1)
+    with selectors.DefaultSelector() as selector:
+        selector.register(read_fd, selectors.EVENT_READ)
+        ready = selector.select(timeout=5)
+    if ready:
+        print(f"SIGUSR1 arrived on descriptor {read_fd} as {os.read(read_fd, 1)!r}")
+    else:
+        print("SIGUSR1 did not arrive within 5 s")
+
+
+def main():
+    print(f"_quillmere_core {qc.probe_version()}: {', '.join(qc.__all__)}")
+    resources_tour()
+    channels_tour()
+    signal_pipe_tour()
 
 
 if __name__ == "__main__":

@@ -48,6 +48,9 @@ struct Signature<R (C::*)(A...)> : Signature<R (C::*)(A...) const> {
 };
 template <class R, class C, class... A>
 struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {};
+// A data member, for getters of immutable records.
+template <class T, class C>
+struct Signature<T C::*> : Signature<T (C::*)() const> {};
 
 // The one place an outcome becomes a return value or interpreter error state. A C++
 // exception from a body becomes an error value here; nothing unwinds into the interpreter.
@@ -83,22 +86,24 @@ template <class Params, std::size_t... I>
 PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
                              std::index_sequence<I...>) {
     Params values;
-    std::optional<Error> failure;
-    const auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
-        using T = std::tuple_element_t<J, Params>;
-        PyResult<T> converted = FromPython<T>::convert(slots[J]);
-        if (!converted) [[unlikely]] {
-            const std::string_view name = J < spec.parameters.size()
-                                              ? spec.parameters[J]
-                                              : spec.keyword_only[J - spec.parameters.size()].name;
-            failure.emplace(std::move(converted).error().with_note(name));
-            return false;
+    if constexpr (sizeof...(I) > 0) {
+        std::optional<Error> failure;
+        const auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
+            using T = std::tuple_element_t<J, Params>;
+            PyResult<T> converted = FromPython<T>::convert(slots[J]);
+            if (!converted) [[unlikely]] {
+                const std::string_view name = J < spec.parameters.size()
+                                                  ? spec.parameters[J]
+                                                  : spec.keyword_only[J - spec.parameters.size()].name;
+                failure.emplace(std::move(converted).error().with_note(name));
+                return false;
+            }
+            std::get<J>(values) = std::move(*converted);
+            return true;
+        };
+        if (!(convert_one(std::integral_constant<std::size_t, I>{}) && ...)) {
+            return std::unexpected(std::move(*failure));
         }
-        std::get<J>(values) = std::move(*converted);
-        return true;
-    };
-    if (!(convert_one(std::integral_constant<std::size_t, I>{}) && ...)) {
-        return std::unexpected(std::move(*failure));
     }
     return values;
 }
@@ -174,6 +179,24 @@ PyObject* repr_entry(PyObject* self) noexcept {
     return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
 }
 
+}  // namespace detail
+
+// A new instance of `type` holding a State built from `args`. The state's constructor must
+// not fail: everything that can fail is done before the object is allocated.
+template <class State, class... Args>
+PyResult<Ref> make_instance(PyTypeObject* type, Args&&... args) {
+    static_assert(std::is_nothrow_constructible_v<State, Args&&...>);
+    PyResult<Ref> object = allocate_instance(type);
+    if (!object) return object;
+    auto* instance = instance_of<State>(object->get());
+    ::new (static_cast<void*>(instance->state)) State(std::forward<Args>(args)...);
+    instance->borrow = 0;
+    if constexpr (ClassTraits<State>::weak_references) instance->weak_list = nullptr;
+    return object;
+}
+
+namespace detail {
+
 template <class T>
 struct IsExpected : std::false_type {};
 template <class T, class E>
@@ -196,18 +219,9 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
         auto prepared = std::apply(&State::prepare, std::move(*params));
         auto build = [&](auto&& parts) -> PyResult<Ref> {
-            PyResult<Ref> object = allocate_instance(type);
-            if (!object) return object;
-            auto* instance = instance_of<State>(object->get());
-            std::apply(
-                [&](auto&&... part) {
-                    static_assert(std::is_nothrow_constructible_v<State, decltype(part)...>);
-                    ::new (static_cast<void*>(instance->state)) State(std::move(part)...);
-                },
+            return std::apply(
+                [&](auto&&... part) { return make_instance<State>(type, std::move(part)...); },
                 std::move(parts));
-            instance->borrow = 0;
-            if constexpr (ClassTraits<State>::weak_references) instance->weak_list = nullptr;
-            return object;
         };
         if constexpr (IsExpected<decltype(prepared)>::value) {
             if (!prepared) return std::unexpected(to_error(std::move(prepared).error()));

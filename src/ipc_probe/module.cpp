@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "boundary/entries.h"
 #include "boundary/text.h"
@@ -13,12 +14,22 @@ namespace {
 
 std::string_view probe_version() noexcept { return "0.1.1"; }
 
-constexpr MethodEntry kFunctions[] = {
-    {"probe_version", noargs<&probe_version>, "probe_version()\n--\n\n"},
+constexpr MethodEntry kProbeVersionFunction = {"probe_version", noargs<&probe_version>,
+                                                "probe_version()\n--\n\n"};
+
+// Registration order is the order of __all__.
+constexpr const MethodEntry* kFunctions[] = {
+    &kProbeVersionFunction,
+    &kSnapshotResourcesFunction,
+    &kListOpenFdsFunction,
+    &kRegisterSignalPipeFunction,
 };
 
-const ClassDef* const kClasses[] = {
+constexpr const ClassDef* kClasses[] = {
+    &kResourceSnapshotClass,
+    &kBackgroundSamplerClass,
     &kIpcStatsClass,
+    &kSocketStatsClass,
 };
 
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
@@ -67,7 +78,11 @@ Status exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return std::unexpected(wrong_type(module, &PyModule_Type));
     // Function objects point at their definitions for as long as they live, and a
     // re-imported module makes new ones: the definitions are made once and kept.
-    static PyMethodDef* const function_defs = method_defs(kFunctions).release();
+    static PyMethodDef* const function_defs = [] {
+        std::vector<MethodEntry> entries;
+        for (const MethodEntry* entry : kFunctions) entries.push_back(*entry);
+        return method_defs(entries).release();
+    }();
     for (std::size_t i = 0; i < std::size(kFunctions); ++i) {
         if (Status added = add_function(module, &function_defs[i]); !added) return added;
     }

@@ -5,6 +5,13 @@
 
 namespace ipc_probe::py {
 
+extern const MethodEntry kSnapshotResourcesFunction;
+extern const MethodEntry kListOpenFdsFunction;
+extern const MethodEntry kRegisterSignalPipeFunction;
+
+extern const ClassDef kResourceSnapshotClass;
+extern const ClassDef kBackgroundSamplerClass;
 extern const ClassDef kIpcStatsClass;
+extern const ClassDef kSocketStatsClass;
 
 }  // namespace ipc_probe::py

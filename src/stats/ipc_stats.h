@@ -13,13 +13,20 @@
 
 namespace ipc_probe {
 
+// The name and window every channel statistics object starts from. Everything that can fail
+// happens here, before the object exists.
+using ChannelParts = std::tuple<std::string, LatencyRing>;
+std::expected<ChannelParts, InternalError> prepare_channel(std::string name,
+                                                           std::uint64_t ring_capacity);
+
 // Every operation is safe from any number of threads at once (so all are const): the
 // window is under its own mutex, the counters are atomics outside it.
 class IpcStats {
 public:
-    // Everything that can fail happens here, before the object exists.
-    static std::expected<std::tuple<std::string, LatencyRing>, InternalError> prepare(
-        std::string name, std::uint64_t ring_capacity);
+    static std::expected<ChannelParts, InternalError> prepare(std::string name,
+                                                              std::uint64_t ring_capacity) {
+        return prepare_channel(std::move(name), ring_capacity);
+    }
     IpcStats(std::string name, LatencyRing ring) noexcept
         : name_(std::move(name)), window_(std::move(ring)) {}
 

@@ -37,14 +37,18 @@ double LatencyRing::mean() const noexcept {
     return static_cast<double>(sum_) / static_cast<double>(size_);
 }
 
-double LatencyRing::p99() const {
-    if (size_ == 0) return 0.0;
+void LatencyRing::copy_samples(std::vector<std::uint64_t>& out) const {
+    out.insert(out.end(), slots_.get(), slots_.get() + size_);
+}
+
+double p99_of(std::vector<std::uint64_t>& samples) noexcept {
+    if (samples.empty()) return 0.0;
     // Selection finds the same sample a full sort would, in linear time.
-    std::vector<std::uint64_t> copy(slots_.get(), slots_.get() + size_);
-    const auto index = std::min(static_cast<std::size_t>(static_cast<double>(size_) * 0.99),
-                                size_ - 1);
-    std::nth_element(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(index), copy.end());
-    return static_cast<double>(copy[index]);
+    const std::size_t n = samples.size();
+    const auto index = std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.99), n - 1);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
+                     samples.end());
+    return static_cast<double>(samples[index]);
 }
 
 }  // namespace ipc_probe

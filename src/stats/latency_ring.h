@@ -6,6 +6,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "common/internal_error.h"
 
@@ -24,9 +25,8 @@ public:
 
     // 0.0 when empty; exact up to the final rounding of the division.
     double mean() const noexcept;
-    // The sample at index floor(n * 0.99) of the sorted window (no interpolation); 0.0 when
-    // empty. Copies the window, so it may throw std::bad_alloc.
-    double p99() const;
+    // Appends the samples, in no particular order, to `out`.
+    void copy_samples(std::vector<std::uint64_t>& out) const;
 
     std::size_t size() const noexcept { return size_; }
 
@@ -44,6 +44,10 @@ private:
     // division instead of a pass over the window.
     unsigned __int128 sum_ = 0;
 };
+
+// The sample at index floor(n * 0.99) of the sorted samples (no interpolation); 0.0 for
+// none. Reorders `samples`.
+double p99_of(std::vector<std::uint64_t>& samples) noexcept;
 
 // A ring with its own mutex: the one lock of each statistics object.
 class LockedRing {
@@ -64,9 +68,15 @@ public:
         std::lock_guard lock(mutex_);
         return ring_.mean();
     }
+    // The copy is taken under the lock; the selection runs on the private copy outside it,
+    // so recorders wait only for the copy. May throw std::bad_alloc.
     double p99() const {
-        std::lock_guard lock(mutex_);
-        return ring_.p99();
+        std::vector<std::uint64_t> samples;
+        {
+            std::lock_guard lock(mutex_);
+            ring_.copy_samples(samples);
+        }
+        return p99_of(samples);
     }
 
 private:

@@ -2,11 +2,16 @@
 #include "boundary/entries.h"
 #include "ipc_probe/surface.h"
 #include "stats/ipc_stats.h"
+#include "stats/socket_stats.h"
 
 namespace ipc_probe::py {
 
 template <>
 struct ClassTraits<IpcStats> {
+    static constexpr bool weak_references = true;
+};
+template <>
+struct ClassTraits<SocketStats> {
     static constexpr bool weak_references = true;
 };
 
@@ -16,9 +21,15 @@ constexpr std::string_view kConstructorParams[] = {"name", "ring_capacity"};
 constexpr std::string_view kUsParams[] = {"us"};
 constexpr std::string_view kDepthParams[] = {"depth"};
 
+constexpr std::string_view kSendParams[] = {"bytes", "latency_us"};
+constexpr std::string_view kRecvParams[] = {"bytes", "buffer_used_pct"};
+
 constexpr ArgumentSpec kIpcStatsNew{"__new__", "IpcStats", kConstructorParams, 0, 2};
 constexpr ArgumentSpec kRecordLatency{"record_latency_us", "IpcStats", kUsParams, 0, 1};
 constexpr ArgumentSpec kRecordDepth{"record_depth", "IpcStats", kDepthParams, 0, 1};
+constexpr ArgumentSpec kSocketStatsNew{"__new__", "SocketStats", kConstructorParams, 0, 2};
+constexpr ArgumentSpec kRecordSend{"record_send", "SocketStats", kSendParams, 0, 2};
+constexpr ArgumentSpec kRecordRecv{"record_recv", "SocketStats", kRecvParams, 0, 2};
 
 constexpr MethodEntry kIpcStatsMethods[] = {
     {"record_latency_us", fastcall<&IpcStats::record_latency_us, kRecordLatency>,
@@ -33,6 +44,21 @@ constexpr MethodEntry kIpcStatsMethods[] = {
     {"report", noargs<&IpcStats::report>, "report($self)\n--\n\n"},
 };
 
+constexpr MethodEntry kSocketStatsMethods[] = {
+    {"record_send", fastcall<&SocketStats::record_send, kRecordSend>,
+     "record_send($self, bytes, latency_us)\n--\n\n"},
+    {"record_recv", fastcall<&SocketStats::record_recv, kRecordRecv>,
+     "record_recv($self, bytes, buffer_used_pct)\n--\n\n"},
+    {"bytes_sent", noargs<&SocketStats::bytes_sent>, "bytes_sent($self)\n--\n\n"},
+    {"bytes_recv", noargs<&SocketStats::bytes_recv>, "bytes_recv($self)\n--\n\n"},
+    {"peak_recv_buffer_pct", noargs<&SocketStats::peak_recv_buffer_pct>,
+     "peak_recv_buffer_pct($self)\n--\n\n"},
+    {"avg_send_latency_us", noargs<&SocketStats::avg_send_latency_us>,
+     "avg_send_latency_us($self)\n--\n\n"},
+    {"name", noargs<&SocketStats::name>, "name($self)\n--\n\n"},
+    {"report", noargs<&SocketStats::report>, "report($self)\n--\n\n"},
+};
+
 }  // namespace
 
 constinit const ClassDef kIpcStatsClass = define_class<IpcStats>({
@@ -40,6 +66,13 @@ constinit const ClassDef kIpcStatsClass = define_class<IpcStats>({
     .doc = "IpcStats(name, ring_capacity)\n--\n\n",
     .construct = construct<IpcStats, kIpcStatsNew>,
     .methods = kIpcStatsMethods,
+});
+
+constinit const ClassDef kSocketStatsClass = define_class<SocketStats>({
+    .name = "SocketStats",
+    .doc = "SocketStats(name, ring_capacity)\n--\n\nStatistics for a traced socket channel.",
+    .construct = construct<SocketStats, kSocketStatsNew>,
+    .methods = kSocketStatsMethods,
 });
 
 }  // namespace ipc_probe::py

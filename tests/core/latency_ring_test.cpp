@@ -12,6 +12,12 @@ namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
+double p99(const LatencyRing& ring) {
+    std::vector<std::uint64_t> samples;
+    ring.copy_samples(samples);
+    return p99_of(samples);
+}
+
 LatencyRing ring_with(std::uint64_t capacity, const std::vector<std::uint64_t>& samples) {
     auto ring = LatencyRing::create(capacity);
     EXPECT_TRUE(ring.has_value());
@@ -43,7 +49,7 @@ TEST(LatencyRing, KeepsTheNewestSamplesUpToItsCapacity) {
         const LatencyRing ring = ring_with(c.capacity, c.samples);
         EXPECT_EQ(ring.size(), c.size);
         EXPECT_EQ(ring.mean(), c.mean);
-        EXPECT_EQ(ring.p99(), c.p99);
+        EXPECT_EQ(p99(ring), c.p99);
     }
 }
 
@@ -65,7 +71,7 @@ TEST(LatencyRing, PercentilePicksTheSampleAtFloorOfNinetyNinePercent) {
         LatencyRing ring = ring_with(c.count, {});
         // Recorded in descending order so the answer cannot come from insertion order.
         for (std::uint64_t v = c.count; v >= 1; --v) ring.record(v);
-        EXPECT_EQ(ring.p99(), c.expected);
+        EXPECT_EQ(p99(ring), c.expected);
     }
 }
 

@@ -8,14 +8,24 @@ import pytest
 
 from conftest import run_python
 
-BUILT_NAMES = ["probe_version", "IpcStats"]
+# Functions first, then classes, each in registration order.
+ALL_NAMES = [
+    "probe_version",
+    "snapshot_resources",
+    "list_open_fds",
+    "register_signal_pipe",
+    "ResourceSnapshot",
+    "BackgroundSampler",
+    "IpcStats",
+    "SocketStats",
+]
 
 
 def test_all_lists_what_exists_in_registration_order(core):
-    assert core.__all__ == [name for name in BUILT_NAMES]
+    assert core.__all__ == ALL_NAMES
     assert core.__doc__ == ""
     public = {name for name in dir(core) if not name.startswith("__")}
-    assert public == set(BUILT_NAMES)
+    assert public == set(ALL_NAMES)
 
 
 def test_probe_version(core):
@@ -39,10 +49,17 @@ def test_class_attributes(core):
     assert cls.avg_latency_us.__doc__ is None
 
 
-@pytest.mark.parametrize("cls_name", ["IpcStats"])
+@pytest.mark.parametrize("cls_name", ["ResourceSnapshot", "BackgroundSampler", "IpcStats", "SocketStats"])
 def test_classes_cannot_be_subclassed(core, cls_name):
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("X", (getattr(core, cls_name),), {})
+
+
+def test_weak_references_only_where_offered(core):
+    with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.ResourceSnapshot'"):
+        weakref.ref(core.snapshot_resources())
+    with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.BackgroundSampler'"):
+        weakref.ref(core.BackgroundSampler())
 
 
 def test_instances_have_no_dict_but_the_type_is_mutable(core):
@@ -56,7 +73,7 @@ def test_instances_have_no_dict_but_the_type_is_mutable(core):
         del core.IpcStats.extra
 
 
-@pytest.mark.parametrize("cls_name", ["IpcStats"])
+@pytest.mark.parametrize("cls_name", ["IpcStats", "SocketStats"])
 def test_weak_references_are_cleared_on_destruction(core, cls_name):
     obj = getattr(core, cls_name)("a", 4)
     ref = weakref.ref(obj)
@@ -112,7 +129,7 @@ def test_exec_appends_to_an_existing_all_list(core):
     spec, module = _fresh_module()
     module.__all__ = ["earlier"]
     spec.loader.exec_module(module)
-    assert module.__all__ == ["earlier", *BUILT_NAMES]
+    assert module.__all__ == ["earlier", *ALL_NAMES]
 
 
 def test_exec_refuses_an_all_that_is_not_a_list(core):

@@ -1,0 +1,276 @@
+// /proc/self readers. Files are read whole into one buffer and parsed apart from the I/O,
+// so tests can feed the parser anything.
+#include "probe/proc_self.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "common/fd.h"
+#include "common/number_text.h"
+#include "common/os_error.h"
+#include "common/utf8.h"
+
+namespace ipc_probe {
+namespace {
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::string_view kTooLarge = "number too large to fit in target type";
+constexpr std::string_view kInvalidDigit = "invalid digit found in string";
+
+// Byte length of the Unicode White_Space character at `pos`, or 0 if there is none.
+// No byte of a multi-byte character can start one of these, so a scan may step bytewise.
+std::size_t whitespace_length(std::string_view s, std::size_t pos) noexcept {
+    const auto at = [&](std::size_t i) -> unsigned {
+        return pos + i < s.size() ? static_cast<unsigned char>(s[pos + i]) : 0u;
+    };
+    const unsigned b0 = at(0);
+    if ((b0 >= 0x09 && b0 <= 0x0D) || b0 == 0x20) return 1;
+    if (b0 == 0xC2) return at(1) == 0x85 || at(1) == 0xA0 ? 2 : 0;               // U+0085, U+00A0
+    if (b0 == 0xE1) return at(1) == 0x9A && at(2) == 0x80 ? 3 : 0;               // U+1680
+    if (b0 == 0xE3) return at(1) == 0x80 && at(2) == 0x80 ? 3 : 0;               // U+3000
+    if (b0 != 0xE2) return 0;
+    const unsigned b1 = at(1), b2 = at(2);
+    if (b1 == 0x80) {
+        return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
+    }
+    return b1 == 0x81 && b2 == 0x9F ? 3 : 0;                                     // U+205F
+}
+
+// Reads until end of file: into `stack` while it fits, then into `spill`, doubling.
+std::expected<std::string_view, int> read_whole(int fd, std::span<char> stack, std::string& spill) {
+    char* data = stack.data();
+    std::size_t capacity = stack.size();
+    std::size_t size = 0;
+    for (;;) {
+        if (size == capacity) {
+            const bool on_stack = data == stack.data();
+            spill.resize(capacity * 2);
+            if (on_stack) std::memcpy(spill.data(), stack.data(), size);
+            data = spill.data();
+            capacity = spill.size();
+        }
+        const ssize_t n = ::read(fd, data + size, capacity - size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        if (n == 0) return std::string_view(data, size);
+        size += static_cast<std::size_t>(n);
+    }
+}
+
+Fd open_read_only(const char* path) noexcept {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return Fd(fd);
+}
+
+// Calls `on_entry(name)` for each entry but "." and "..", through a stack buffer: nothing
+// is allocated per entry. A failure to read entries is reported, not taken as the end.
+template <class OnEntry>
+std::expected<void, int> for_each_entry(int dir_fd, OnEntry&& on_entry) {
+    alignas(dirent64) std::array<char, 8192> buffer;
+    for (;;) {
+        const ssize_t n = ::getdents64(dir_fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        if (n == 0) return {};
+        for (ssize_t offset = 0; offset < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            const std::string_view name(entry->d_name);
+            if (name != "." && name != "..") on_entry(entry->d_name);
+        }
+    }
+}
+
+// The whole target of a symbolic link in the directory, however long; false if it is gone.
+bool read_link(int dir_fd, const char* name, std::string& target) {
+    char first[256];
+    ssize_t n = ::readlinkat(dir_fd, name, first, sizeof first);
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) < sizeof first) {
+        target.assign(first, static_cast<std::size_t>(n));
+        return true;
+    }
+    // readlink truncates silently: a full buffer may mean more is left, so grow and retry.
+    for (std::size_t size = 2 * sizeof first;; size *= 2) {
+        target.resize(size);
+        n = ::readlinkat(dir_fd, name, target.data(), size);
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < size) {
+            target.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+    }
+}
+
+std::expected<std::uint32_t, ProbeError> count_descriptors(const char* fd_dir) {
+    const Fd dir = open_read_only(fd_dir);
+    if (!dir) return std::unexpected(ProbeError::os_error(fd_dir, errno));
+    // The listing's own descriptor is an entry too, and is counted.
+    std::uint32_t count = 0;
+    if (auto listed = for_each_entry(dir.get(), [&](const char*) { ++count; }); !listed) {
+        return std::unexpected(ProbeError::os_error(fd_dir, listed.error()));
+    }
+    return count;
+}
+
+}  // namespace
+
+std::string ResourceSnapshot::repr() const {
+    std::string text = "ResourceSnapshot(rss=";
+    append_one_decimal(text, rss_mb());
+    text += "MB, vms=";
+    append_one_decimal(text, vms_mb());
+    text += "MB, fds=";
+    append_decimal(text, open_fds);
+    text += ')';
+    return text;
+}
+
+ProbeError ProbeError::os_error(std::string_view path, int error_number) {
+    return ProbeError(Kind::read, "cannot read " + std::string(path) + ": " + os_error_text(error_number));
+}
+
+ProbeError ProbeError::invalid_utf8(std::string_view path) {
+    return ProbeError(Kind::read,
+                      "cannot read " + std::string(path) + ": stream did not contain valid UTF-8");
+}
+
+ProbeError ProbeError::malformed(std::string_view key, std::string_view reason) {
+    return ProbeError(Kind::malformed, "malformed " + std::string(key) +
+                                           " in /proc/self/status: " + std::string(reason));
+}
+
+namespace detail {
+
+std::expected<std::uint64_t, ProbeError> parse_status_value(std::string_view key,
+                                                            std::string_view rest) {
+    std::size_t pos = 0;
+    while (pos < rest.size()) {
+        const std::size_t blank = whitespace_length(rest, pos);
+        if (blank == 0) break;
+        pos += blank;
+    }
+    const std::size_t start = pos;
+    while (pos < rest.size() && whitespace_length(rest, pos) == 0) ++pos;
+    std::string_view word = rest.substr(start, pos - start);  // the unit after it is ignored
+
+    if (word.empty()) return std::unexpected(ProbeError::malformed(key, "empty value"));
+    if (word.front() == '+') {
+        word.remove_prefix(1);
+        if (word.empty()) return std::unexpected(ProbeError::malformed(key, kInvalidDigit));
+    }
+    std::uint64_t value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return std::unexpected(ProbeError::malformed(key, kInvalidDigit));
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (kU64Max - digit) / 10) {
+            return std::unexpected(ProbeError::malformed(key, kTooLarge));
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::expected<StatusValues, ProbeError> scan_status(std::string_view text) {
+    constexpr std::string_view kRss = "VmRSS:", kSize = "VmSize:";
+    StatusValues values;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = text.find('\n', pos);
+        std::string_view line = text.substr(pos, end == text.npos ? text.npos : end - pos);
+        if (end != text.npos && line.ends_with('\r')) line.remove_suffix(1);
+        pos = end == text.npos ? text.size() : end + 1;
+
+        if (line.starts_with(kRss)) {
+            auto parsed = parse_status_value("VmRSS", line.substr(kRss.size()));
+            if (!parsed) return std::unexpected(std::move(parsed).error());
+            values.rss_kib = *parsed;
+        } else if (line.starts_with(kSize)) {
+            auto parsed = parse_status_value("VmSize", line.substr(kSize.size()));
+            if (!parsed) return std::unexpected(std::move(parsed).error());
+            values.vms_kib = *parsed;
+        }
+        // The kernel writes VmSize before VmRSS, so this normally stops at the VmRSS line;
+        // a zero is no answer yet, and a later line may still replace it.
+        if (values.rss_kib != 0 && values.vms_kib != 0) break;
+    }
+    return values;
+}
+
+std::uint64_t timestamp_ns_from(const timespec& time) noexcept {
+    if (time.tv_sec < 0) return 0;
+    return static_cast<std::uint64_t>(time.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+}  // namespace detail
+
+std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& paths) {
+    detail::StatusValues kib;
+    {
+        // Closed before the descriptors are counted, so it is never among them.
+        const Fd status = open_read_only(paths.status);
+        if (!status) return std::unexpected(ProbeError::os_error(paths.status, errno));
+        std::array<char, 4096> stack;  // the status file is about 1.5 KiB
+        std::string spill;
+        const auto text = read_whole(status.get(), stack, spill);
+        if (!text) return std::unexpected(ProbeError::os_error(paths.status, text.error()));
+        if (!is_valid_utf8(*text)) return std::unexpected(ProbeError::invalid_utf8(paths.status));
+        auto scanned = detail::scan_status(*text);
+        if (!scanned) return std::unexpected(std::move(scanned).error());
+        kib = *scanned;
+    }
+
+    ResourceSnapshot snapshot;
+    // A kibibyte count whose byte count does not fit 64 bits is refused, not wrapped.
+    if (__builtin_mul_overflow(kib.rss_kib, 1024u, &snapshot.rss_bytes)) {
+        return std::unexpected(ProbeError::malformed("VmRSS", kTooLarge));
+    }
+    if (__builtin_mul_overflow(kib.vms_kib, 1024u, &snapshot.vms_bytes)) {
+        return std::unexpected(ProbeError::malformed("VmSize", kTooLarge));
+    }
+
+    auto count = count_descriptors(paths.fd_dir);
+    if (!count) return std::unexpected(std::move(count).error());
+    snapshot.open_fds = *count;
+
+    timespec now;
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return std::unexpected(InternalError{"clock_gettime(CLOCK_REALTIME) failed: " +
+                                             os_error_text(errno)});
+    }
+    snapshot.timestamp_ns = detail::timestamp_ns_from(now);
+    return snapshot;
+}
+
+std::expected<std::vector<std::string>, ProbeError> list_fd_targets(const ProcPaths& paths) {
+    std::vector<std::string> targets;
+    {
+        const Fd dir = open_read_only(paths.fd_dir);
+        if (!dir) return std::unexpected(ProbeError::os_error(paths.fd_dir, errno));
+        std::string target;
+        const auto listed = for_each_entry(dir.get(), [&](const char* name) {
+            // A descriptor closed since the directory was read is simply not listed.
+            if (read_link(dir.get(), name, target)) targets.push_back(repair_utf8(target));
+        });
+        if (!listed) return std::unexpected(ProbeError::os_error(paths.fd_dir, listed.error()));
+    }
+    std::stable_sort(targets.begin(), targets.end());  // byte order: std::string compares as unsigned
+    return targets;
+}
+
+}  // namespace ipc_probe

@@ -1,0 +1,59 @@
+// The Python face of resource probing: ResourceSnapshot, snapshot_resources, list_open_fds.
+#include "boundary/entries.h"
+#include "ipc_probe/surface.h"
+#include "probe/proc_self.h"
+
+namespace ipc_probe {
+
+// Found by argument-dependent lookup from the boundary's result conversion.
+py::Error to_error(const ProbeError& error) {
+    return py::Error::lazy(PyExc_RuntimeError, error.message());
+}
+py::Error to_error(const SnapshotError& error) {
+    return std::visit([](const auto& alternative) { return to_error(alternative); }, error);
+}
+
+namespace py {
+namespace {
+
+constexpr MethodEntry kSnapshotMethods[] = {
+    {"rss_mb", noargs<&ResourceSnapshot::rss_mb>, "rss_mb($self)\n--\n\n"},
+    {"vms_mb", noargs<&ResourceSnapshot::vms_mb>, "vms_mb($self)\n--\n\n"},
+};
+
+constexpr GetterEntry kSnapshotGetters[] = {
+    {"rss_bytes", getter_of<&ResourceSnapshot::rss_bytes>},
+    {"vms_bytes", getter_of<&ResourceSnapshot::vms_bytes>},
+    {"open_fds", getter_of<&ResourceSnapshot::open_fds>},
+    {"timestamp_ns", getter_of<&ResourceSnapshot::timestamp_ns>},
+};
+
+// The probe first: a failed probe creates no object, not even the type.
+PyResult<Ref> snapshot_resources() {
+    auto snapshot = take_snapshot();
+    if (!snapshot) return std::unexpected(to_error(snapshot.error()));
+    PyResult<PyTypeObject*> type = type_object(kResourceSnapshotClass);
+    if (!type) return std::unexpected(std::move(type).error());
+    return make_instance<ResourceSnapshot>(*type, *snapshot);
+}
+
+auto list_open_fds() { return list_fd_targets(); }
+
+}  // namespace
+
+constinit const ClassDef kResourceSnapshotClass = define_class<ResourceSnapshot>({
+    .name = "ResourceSnapshot",
+    .doc = "Byte-level resource usage of this process at a single instant.\n"
+           "Timestamps are Unix nanoseconds so callers can compute deltas.",
+    .methods = kSnapshotMethods,
+    .getters = kSnapshotGetters,
+    .repr = repr_of<&ResourceSnapshot::repr>,
+});
+
+constinit const MethodEntry kSnapshotResourcesFunction = {
+    "snapshot_resources", noargs<&snapshot_resources>, "snapshot_resources()\n--\n\n"};
+constinit const MethodEntry kListOpenFdsFunction = {"list_open_fds", noargs<&list_open_fds>,
+                                                    "list_open_fds()\n--\n\n"};
+
+}  // namespace py
+}  // namespace ipc_probe

@@ -1,0 +1,114 @@
+// The sampling thread and its start/stop protocol.
+#include "sampler/sampler.h"
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+#include "common/atomic_max.h"
+#include "common/os_error.h"
+#include "probe/proc_self.h"
+
+namespace ipc_probe {
+namespace {
+
+// The kind of an operating-system error, named as callers of thread APIs know them.
+const char* error_kind(int error_number) noexcept {
+    switch (error_number) {
+        case EAGAIN: return "WouldBlock";
+        case ENOMEM: return "OutOfMemory";
+        case EPERM: return "PermissionDenied";
+        case EINVAL: return "InvalidInput";
+        case EDEADLK: return "Deadlock";
+        case ESRCH: return "NotFound";
+        default: return "Uncategorized";
+    }
+}
+
+// now + interval, saturating: an interval of 2^64 - 1 ms must mean "a very long time",
+// not a deadline that wrapped into the past.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds interval) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return interval >= room ? Clock::time_point::max()
+                            : now + std::chrono::duration_cast<Clock::duration>(interval);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> probe_rss() noexcept {
+    try {
+        if (auto snapshot = take_snapshot()) return snapshot->rss_bytes;
+    } catch (...) {
+        // Out of memory while probing: this sample is lost, like any failed probe.
+    }
+    return std::nullopt;
+}
+
+void BackgroundSampler::sample_loop(std::shared_ptr<SamplerCells> cells, RssProbe probe,
+                                    std::chrono::milliseconds interval) noexcept {
+    // Sequentially consistent flag accesses throughout: stop() must never be missed.
+    while (!cells->stop_requested.load()) {
+        if (const std::optional<std::uint64_t> rss = probe()) atomic_max(cells->peak_rss_bytes, *rss);
+        // A timed wait on the monotonic clock: signals and spurious wake-ups do not shorten
+        // it (the deadline is fixed), and a stop request ends it at once.
+        std::unique_lock lock(cells->mutex);
+        if (cells->wake.wait_until(lock, deadline_after(interval),
+                                   [&] { return cells->stop_requested.load(); })) {
+            return;
+        }
+    }
+}
+
+std::expected<void, InternalError> BackgroundSampler::start(std::uint64_t interval_ms) {
+    if (auto joined = join_worker(); !joined) return joined;
+    cells_->stop_requested.store(false);
+    cells_->peak_rss_bytes.store(0);
+    const auto clamped = std::min<std::uint64_t>(std::max<std::uint64_t>(interval_ms, 1),
+                                                 std::chrono::milliseconds::max().count());
+    const std::chrono::milliseconds interval(static_cast<std::chrono::milliseconds::rep>(clamped));
+    try {
+        worker_.emplace(&BackgroundSampler::sample_loop, cells_, probe_, interval);
+    } catch (const std::system_error& error) {
+        const int code = error.code().value();
+        return std::unexpected(InternalError{std::string("failed to spawn thread: ") +
+                                             os_error_text(code) + " [" + error_kind(code) + "]"});
+    }
+    return {};
+}
+
+std::expected<std::uint64_t, InternalError> BackgroundSampler::stop() {
+    if (auto joined = join_worker(); !joined) return std::unexpected(std::move(joined).error());
+    // The join ordered every update the thread made before this read.
+    return cells_->peak_rss_bytes.load();
+}
+
+std::expected<void, InternalError> BackgroundSampler::shutdown() noexcept { return join_worker(); }
+
+std::expected<void, InternalError> BackgroundSampler::join_worker() noexcept {
+    {
+        // Under the mutex, so the thread cannot check the flag and then miss the wake-up.
+        std::lock_guard lock(cells_->mutex);
+        cells_->stop_requested.store(true);
+    }
+    cells_->wake.notify_all();
+    if (!worker_) return {};
+    std::thread worker = std::move(*worker_);
+    worker_.reset();
+    try {
+        worker.join();
+    } catch (const std::system_error& error) {
+        // Nothing else can be done with a thread the system refuses to join.
+        worker.detach();
+        try {
+            return std::unexpected(
+                InternalError{"failed to join thread: " + os_error_text(error.code().value())});
+        } catch (...) {
+            return std::unexpected(InternalError{});
+        }
+    }
+    return {};
+}
+
+}  // namespace ipc_probe

@@ -1,0 +1,68 @@
+// A native thread that samples the resident set size at a fixed interval and keeps the peak.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <tuple>
+
+#include "common/internal_error.h"
+
+namespace ipc_probe {
+
+// One resident-set reading, or nothing when the probe failed (a failure is never reported).
+using RssProbe = std::optional<std::uint64_t> (*)();
+std::optional<std::uint64_t> probe_rss() noexcept;
+
+// Shared between a sampler and its sampling thread, which holds its own reference for its
+// whole life.
+struct SamplerCells {
+    std::atomic<bool> stop_requested{false};
+    std::atomic<std::uint64_t> peak_rss_bytes{0};
+    // Only for the wait between samples: a stop request wakes the thread at once.
+    std::mutex mutex;
+    std::condition_variable wake;
+};
+
+// Not thread-safe by itself: its owner serialises start, stop and destruction (the Python
+// layer holds the exclusive borrow for each). The sampling thread never touches anything
+// but the shared cells, and it is always joined before the sampler goes away.
+class BackgroundSampler {
+public:
+    // The allocation that can fail, done before the sampler exists.
+    static std::tuple<std::shared_ptr<SamplerCells>> prepare() {
+        return {std::make_shared<SamplerCells>()};
+    }
+    explicit BackgroundSampler(std::shared_ptr<SamplerCells> cells,
+                               RssProbe probe = &probe_rss) noexcept
+        : cells_(std::move(cells)), probe_(probe) {}
+    BackgroundSampler(const BackgroundSampler&) = delete;
+    BackgroundSampler& operator=(const BackgroundSampler&) = delete;
+    ~BackgroundSampler() { static_cast<void>(shutdown()); }
+
+    // Stops a running thread first, resets the peak, then samples every `interval_ms`
+    // (0 counts as 1): the first sample at once, then one interval after each probe ends.
+    std::expected<void, InternalError> start(std::uint64_t interval_ms);
+    // Stops and joins the thread, if any, and returns the peak of the last run. A stop ends
+    // the thread's wait at once: it never waits out the interval.
+    std::expected<std::uint64_t, InternalError> stop();
+    // stop() without the result, for destruction.
+    std::expected<void, InternalError> shutdown() noexcept;
+
+private:
+    static void sample_loop(std::shared_ptr<SamplerCells> cells, RssProbe probe,
+                            std::chrono::milliseconds interval) noexcept;
+    std::expected<void, InternalError> join_worker() noexcept;
+
+    std::shared_ptr<SamplerCells> cells_;
+    std::optional<std::thread> worker_;
+    RssProbe probe_;
+};
+
+}  // namespace ipc_probe

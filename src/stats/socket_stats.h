@@ -1,0 +1,51 @@
+// Statistics of one traced socket channel: byte totals, send latency window, peak fill.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "stats/ipc_stats.h"
+#include "stats/latency_ring.h"
+
+namespace ipc_probe {
+
+// Safe from any number of threads at once, like IpcStats: the send window is under its
+// own mutex; byte totals and the peak are atomics outside it.
+class SocketStats {
+public:
+    static std::expected<ChannelParts, InternalError> prepare(std::string name,
+                                                              std::uint64_t ring_capacity) {
+        return prepare_channel(std::move(name), ring_capacity);
+    }
+    SocketStats(std::string name, LatencyRing ring) noexcept
+        : name_(std::move(name)), send_window_(std::move(ring)) {}
+
+    // The bytes count before the mutex is taken, so a reader may see a send's bytes before
+    // its latency.
+    void record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept;
+    // Never takes the mutex.
+    void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept;
+
+    std::uint64_t bytes_sent() const noexcept { return bytes_sent_.load(std::memory_order_relaxed); }
+    std::uint64_t bytes_recv() const noexcept { return bytes_recv_.load(std::memory_order_relaxed); }
+    std::uint32_t peak_recv_buffer_pct() const noexcept {
+        return peak_recv_buffer_pct_.load(std::memory_order_relaxed);
+    }
+    double avg_send_latency_us() const noexcept { return send_window_.mean(); }
+    std::string_view name() const noexcept { return name_; }
+    // "s0: sent 150B recv 320B | send avg 50.0µs | recv buf peak 80%".
+    std::string report() const;
+
+private:
+    const std::string name_;
+    // Relaxed: totals wrap modulo 2^64 and, like the peak, order nothing else.
+    mutable std::atomic<std::uint64_t> bytes_sent_{0};
+    mutable std::atomic<std::uint64_t> bytes_recv_{0};
+    mutable LockedRing send_window_;
+    mutable std::atomic<std::uint32_t> peak_recv_buffer_pct_{0};
+};
+
+}  // namespace ipc_probe

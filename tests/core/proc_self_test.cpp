@@ -1,0 +1,264 @@
+#include "probe/proc_self.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace ipc_probe {
+namespace {
+
+namespace fs = std::filesystem;
+using detail::parse_status_value;
+using detail::scan_status;
+
+std::string malformed(std::string_view key, std::string_view reason) {
+    return "malformed " + std::string(key) + " in /proc/self/status: " + std::string(reason);
+}
+
+TEST(ParseStatusValue, ReadsTheFirstWordAsKibibytes) {
+    struct Case {
+        std::string_view rest;
+        std::uint64_t kib;
+    };
+    for (const Case c : {
+             Case{"\t    7890 kB", 7890},
+             Case{"\t12 MB", 12},                       // the unit is never read
+             Case{" +5 kB", 5},
+             Case{"007", 7},
+             Case{"18446744073709551615", 18446744073709551615u},
+             Case{"\u00A0\u2003\u30009\u205Fx", 9},     // Unicode White_Space around the word
+             Case{"\x0B\x0C\r1\u0085", 1},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(c.rest));
+        auto parsed = parse_status_value("VmRSS", c.rest);
+        ASSERT_TRUE(parsed) << parsed.error().message();
+        EXPECT_EQ(*parsed, c.kib);
+    }
+}
+
+TEST(ParseStatusValue, RejectsValuesTheKernelNeverWrites) {
+    struct Case {
+        std::string_view rest, reason;
+    };
+    for (const Case c : {
+             Case{"", "empty value"},
+             Case{" \t ", "empty value"},
+             Case{"\u3000\u2028", "empty value"},
+             Case{"\t-5 kB", "invalid digit found in string"},
+             Case{"\t12kB", "invalid digit found in string"},
+             Case{"+", "invalid digit found in string"},
+             Case{"-", "invalid digit found in string"},
+             Case{"++5", "invalid digit found in string"},
+             Case{"\uFF15", "invalid digit found in string"},  // a fullwidth digit is no digit
+             Case{"\t99999999999999999999 kB", "number too large to fit in target type"},
+             Case{"18446744073709551616", "number too large to fit in target type"},
+             Case{"99999999999999999999x", "number too large to fit in target type"},
+             Case{"1x99999999999999999999", "invalid digit found in string"},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(c.rest));
+        auto parsed = parse_status_value("VmSize", c.rest);
+        ASSERT_FALSE(parsed);
+        EXPECT_EQ(parsed.error().kind(), ProbeError::Kind::malformed);
+        EXPECT_EQ(parsed.error().message(), malformed("VmSize", c.reason));
+    }
+}
+
+TEST(ScanStatus, PicksBothKeysAndStopsOnceBothAreKnown) {
+    struct Case {
+        std::string_view name, text;
+        std::uint64_t rss_kib, vms_kib;
+    };
+    for (const Case c : {
+             Case{"kernel layout", "Name:\tx\nVmSize:\t  123456 kB\nVmRSS:\t    7890 kB\nVmData: 1 kB\n",
+                  7890, 123456},
+             Case{"no VmRSS line", "VmSize:\t5 kB\n", 0, 5},
+             Case{"key only at column 0", " VmRSS: 5 kB\nvmrss: 6 kB\nVmSize: 1 kB\n", 0, 1},
+             Case{"a zero does not stop the scan", "VmRSS: 0 kB\nVmSize: 2 kB\nVmRSS: 3 kB\n", 3, 2},
+             Case{"a repeated key replaces the value", "VmRSS: 4 kB\nVmRSS: 5 kB\nVmSize: 1 kB\n", 5, 1},
+             Case{"malformed line after both is never seen", "VmSize: 1\nVmRSS: 2\nVmRSS: x\n", 2, 1},
+             Case{"CRLF line ends", "VmSize: 1\r\nVmRSS:\t2\r\n", 2, 1},
+             Case{"no final line feed", "VmSize: 1\nVmRSS: 2", 2, 1},
+             Case{"empty text", "", 0, 0},
+         }) {
+        SCOPED_TRACE(c.name);
+        auto scanned = scan_status(c.text);
+        ASSERT_TRUE(scanned) << scanned.error().message();
+        EXPECT_EQ(scanned->rss_kib, c.rss_kib);
+        EXPECT_EQ(scanned->vms_kib, c.vms_kib);
+    }
+}
+
+TEST(ScanStatus, ReportsTheFirstMalformedValueBeforeBothAreKnown) {
+    auto scanned = scan_status("VmSize: 1\nVmRSS:\r\nVmRSS: 2\n");
+    ASSERT_FALSE(scanned);
+    EXPECT_EQ(scanned.error().message(), malformed("VmRSS", "empty value"));
+}
+
+TEST(TimestampNs, IsZeroBeforeTheEpoch) {
+    EXPECT_EQ(detail::timestamp_ns_from({-1, 999'999'999}), 0u);
+    EXPECT_EQ(detail::timestamp_ns_from({0, 0}), 0u);
+    EXPECT_EQ(detail::timestamp_ns_from({1, 5}), 1'000'000'005u);
+}
+
+TEST(ResourceSnapshotRecord, RepresentationUsesMebibytesToOneDecimal) {
+    struct Case {
+        ResourceSnapshot record;
+        std::string_view repr;
+    };
+    for (const Case& c : {
+             Case{{12'345'344, 1'073'741'824, 7, 0}, "ResourceSnapshot(rss=11.8MB, vms=1024.0MB, fds=7)"},
+             Case{{4'193'280, 0, 0, 0}, "ResourceSnapshot(rss=4.0MB, vms=0.0MB, fds=0)"},
+             // Exactly 0.25 and 0.75 MiB: ties go to the even digit.
+             Case{{262'144, 786'432, 4294967295u, 0}, "ResourceSnapshot(rss=0.2MB, vms=0.8MB, fds=4294967295)"},
+         }) {
+        EXPECT_EQ(c.record.repr(), c.repr);
+    }
+    EXPECT_EQ((ResourceSnapshot{4'193'280, 0, 0, 0}.rss_mb()), 3.9990234375);
+}
+
+// A scratch directory standing in for /proc/self.
+class FakeProc : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/proc_self_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        fs::create_directory(root_ / "fd");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void write_status(std::string_view text) {
+        std::ofstream(root_ / "status", std::ios::binary) << text;
+    }
+    void link(const std::string& name, const std::string& target) {
+        ASSERT_EQ(::symlink(target.c_str(), (root_ / "fd" / name).c_str()), 0);
+    }
+    ProcPaths paths() {
+        status_ = (root_ / "status").string();
+        fd_dir_ = (root_ / "fd").string();
+        return {status_.c_str(), fd_dir_.c_str()};
+    }
+
+    fs::path root_;
+    std::string status_, fd_dir_;
+};
+
+TEST_F(FakeProc, SnapshotConvertsKibibytesAndCountsEntriesPlusItsOwn) {
+    write_status("Name:\tx\nVmSize:\t  123456 kB\nVmRSS:\t    7890 kB\n");
+    link("0", "/dev/null");
+    link("1", "/dev/null");
+    // The fake directory holds no descriptor of the listing itself, so it counts 2.
+    auto snapshot = take_snapshot(paths());
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->vms_bytes, 126'418'944u);
+    EXPECT_EQ(snapshot->rss_bytes, 8'079'360u);
+    EXPECT_EQ(snapshot->open_fds, 2u);
+    EXPECT_GT(snapshot->timestamp_ns, 1'700'000'000'000'000'000u);
+}
+
+TEST_F(FakeProc, SnapshotFailuresCarryTheirMessages) {
+    struct Case {
+        std::string name, status;
+        bool fd_dir_is_file;
+        std::string message;  // {status} and {fd} stand for the fake paths
+    };
+    const Case cases[] = {
+        {"invalid UTF-8 in the name", "Name:\tx\xFF\nVmSize: 1\nVmRSS: 1\n", false,
+         "cannot read {status}: stream did not contain valid UTF-8"},
+        {"malformed value", "VmSize:\t-5 kB\n", false,
+         malformed("VmSize", "invalid digit found in string")},
+        // The product would wrap modulo 2^64: refused instead.
+        {"rss bytes overflow", "VmSize: 1\nVmRSS: 18014398509481984\n", false,
+         malformed("VmRSS", "number too large to fit in target type")},
+        {"vms bytes overflow", "VmSize: 18014398509481984\nVmRSS: 1\n", false,
+         malformed("VmSize", "number too large to fit in target type")},
+        {"entries cannot be read", "VmSize: 1\nVmRSS: 1\n", true,
+         "cannot read {fd}: Not a directory (os error 20)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_status(c.status);
+        fs::remove_all(root_ / "fd");
+        if (c.fd_dir_is_file) {
+            std::ofstream(root_ / "fd") << "not a directory";
+        } else {
+            fs::create_directory(root_ / "fd");
+        }
+        const ProcPaths where = paths();
+        auto snapshot = take_snapshot(where);
+        ASSERT_FALSE(snapshot);
+        std::string expected = c.message;
+        if (auto at = expected.find("{status}"); at != std::string::npos) expected.replace(at, 8, status_);
+        if (auto at = expected.find("{fd}"); at != std::string::npos) expected.replace(at, 4, fd_dir_);
+        EXPECT_EQ(std::get<ProbeError>(snapshot.error()).message(), expected);
+    }
+}
+
+TEST_F(FakeProc, MissingFilesAreReadErrors) {
+    fs::remove_all(root_ / "fd");
+    const ProcPaths where = paths();
+    auto snapshot = take_snapshot(where);
+    ASSERT_FALSE(snapshot);
+    EXPECT_EQ(std::get<ProbeError>(snapshot.error()).message(),
+              "cannot read " + status_ + ": No such file or directory (os error 2)");
+    auto targets = list_fd_targets(where);
+    ASSERT_FALSE(targets);
+    EXPECT_EQ(targets.error().kind(), ProbeError::Kind::read);
+    EXPECT_EQ(targets.error().message(),
+              "cannot read " + fd_dir_ + ": No such file or directory (os error 2)");
+}
+
+TEST_F(FakeProc, StatusLargerThanTheStackBufferIsReadWhole) {
+    std::string text = "Name:\t" + std::string(20'000, 'n') + "\nVmSize: 3\nVmRSS: 4\n";
+    write_status(text);
+    auto snapshot = take_snapshot(paths());
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->rss_bytes, 4096u);
+}
+
+TEST_F(FakeProc, ListingSortsBytewiseKeepsDuplicatesAndRepairsTargets) {
+    const std::string long_target = "/" + std::string(1000, 'L');
+    link("0", "/dev/pts/0");
+    link("1", "/dev/pts/0");
+    link("2", "b\xFF");
+    link("3", "pipe:[1]");
+    link("4", "/dev/pts");
+    link("5", long_target);
+    link("6", "\xC3\xA9");
+    auto targets = list_fd_targets(paths());
+    ASSERT_TRUE(targets);
+    const std::vector<std::string> expected = {
+        long_target, "/dev/pts", "/dev/pts/0", "/dev/pts/0", "b\xEF\xBF\xBD", "pipe:[1]", "\xC3\xA9"};
+    EXPECT_EQ(*targets, expected);
+}
+
+TEST_F(FakeProc, ListingSkipsEntriesThatAreNotLinks) {
+    link("0", "/dev/null");
+    std::ofstream(root_ / "fd" / "1") << "a file is no link";
+    auto targets = list_fd_targets(paths());
+    ASSERT_TRUE(targets);
+    EXPECT_EQ(*targets, std::vector<std::string>{"/dev/null"});
+}
+
+TEST(ProcSelf, CountsItsOwnListingDescriptor) {
+    // Compare with a listing of our own, taken while no other descriptor changes.
+    auto snapshot = take_snapshot();
+    auto targets = list_fd_targets();
+    ASSERT_TRUE(snapshot);
+    ASSERT_TRUE(targets);
+    EXPECT_EQ(snapshot->open_fds, targets->size());
+    EXPECT_GT(snapshot->rss_bytes, 0u);
+    EXPECT_GT(snapshot->vms_bytes, snapshot->rss_bytes);
+    const std::string own_dir = "/proc/" + std::to_string(::getpid()) + "/fd";
+    EXPECT_EQ(std::count(targets->begin(), targets->end(), own_dir), 1);
+}
+
+}  // namespace
+}  // namespace ipc_probe

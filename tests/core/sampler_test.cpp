@@ -1,0 +1,130 @@
+#include "sampler/sampler.h"
+
+#include "probe/proc_self.h"
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace ipc_probe {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A scripted probe: the readings of one run, then the last reading forever.
+std::array<std::optional<std::uint64_t>, 6> script;
+std::atomic<std::size_t> probes{0};
+
+std::optional<std::uint64_t> scripted_probe() {
+    const std::size_t n = probes.fetch_add(1);
+    return script[std::min(n, script.size() - 1)];
+}
+
+void play(std::array<std::optional<std::uint64_t>, 6> readings) {
+    script = readings;
+    probes = 0;
+}
+
+// Waits (boundedly) until the thread has taken `count` samples.
+void await_probes(std::size_t count) {
+    const auto give_up = std::chrono::steady_clock::now() + 30s;
+    while (probes.load() < count && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GE(probes.load(), count);
+}
+
+BackgroundSampler make_sampler(RssProbe probe = &scripted_probe) {
+    return BackgroundSampler(std::get<0>(BackgroundSampler::prepare()), probe);
+}
+
+TEST(BackgroundSampler, KeepsTheHighestReadingNotTheLast) {
+    play({10, 50, std::nullopt, 30, 20, 20});
+    BackgroundSampler sampler = make_sampler();
+    ASSERT_TRUE(sampler.start(0));  // 0 counts as 1 ms
+    await_probes(6);
+    auto peak = sampler.stop();
+    ASSERT_TRUE(peak);
+    EXPECT_EQ(*peak, 50u);
+    // A second stop neither blocks nor changes the answer.
+    EXPECT_EQ(sampler.stop().value(), 50u);
+}
+
+TEST(BackgroundSampler, RestartForgetsThePreviousPeak) {
+    play({900, 900, 900, 900, 900, 900});
+    BackgroundSampler sampler = make_sampler();
+    ASSERT_TRUE(sampler.start(1));
+    await_probes(2);
+    play({5, 7, 6, 6, 6, 6});
+    ASSERT_TRUE(sampler.start(1));  // joins the first thread, then starts afresh
+    await_probes(3);
+    EXPECT_EQ(sampler.stop().value(), 7u);
+}
+
+TEST(BackgroundSampler, FailedProbesLeaveThePeakAtZero) {
+    play({std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+    BackgroundSampler sampler = make_sampler();
+    ASSERT_TRUE(sampler.start(1));
+    await_probes(3);
+    EXPECT_EQ(sampler.stop().value(), 0u);
+}
+
+TEST(BackgroundSampler, StopDoesNotWaitOutALongInterval) {
+    for (const std::uint64_t interval_ms : {std::uint64_t{3'600'000}, std::uint64_t{~0ull}}) {
+        SCOPED_TRACE(interval_ms);
+        play({42, 42, 42, 42, 42, 42});
+        BackgroundSampler sampler = make_sampler();
+        ASSERT_TRUE(sampler.start(interval_ms));
+        await_probes(1);  // now it is inside the wait
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(sampler.stop().value(), 42u);
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+        EXPECT_EQ(probes.load(), 1u) << "no sample may follow the stop request";
+    }
+}
+
+TEST(BackgroundSampler, DestructionStopsAndJoinsTheThread) {
+    play({1, 1, 1, 1, 1, 1});
+    {
+        BackgroundSampler sampler = make_sampler();
+        ASSERT_TRUE(sampler.start(3'600'000));
+        await_probes(1);
+    }
+    const std::size_t after_destruction = probes.load();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(probes.load(), after_destruction);
+}
+
+TEST(BackgroundSampler, ProbesTheRealProcess) {
+    BackgroundSampler sampler = make_sampler(&probe_rss);
+    ASSERT_TRUE(sampler.start(1));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_GT(sampler.stop().value(), 0u);
+}
+
+// Runs in a child process: with no address space left for a thread stack, creation fails.
+[[noreturn]] void start_without_address_space() {
+    play({3, 3, 3, 3, 3, 3});
+    BackgroundSampler sampler = make_sampler();
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = take_snapshot().value().vms_bytes + (1u << 20);  // no room for a stack
+    setrlimit(RLIMIT_AS, &limit);
+    auto started = sampler.start(1);
+    const bool refused = !started &&
+                         started.error().message.starts_with("failed to spawn thread: ") &&
+                         started.error().message.find("(os error ") != std::string::npos;
+    std::_Exit(refused && sampler.stop().value() == 0 ? 0 : 1);
+}
+
+TEST(BackgroundSamplerDeathTest, ThreadCreationFailureIsAnInternalError) {
+    EXPECT_EXIT(start_without_address_space(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace ipc_probe

@@ -1,0 +1,191 @@
+#include "signal_pipe/signal_pipe.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "common/fd.h"
+
+namespace ipc_probe {
+namespace {
+
+using detail::signal_handlers_in_flight;
+using detail::signal_write_fds;
+using namespace std::chrono_literals;
+
+struct Pipe {
+    Fd read_end, write_end;
+};
+
+Pipe make_pipe() {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
+// The caller owns the read end; the table owns the write end.
+struct Registration {
+    Fd read_end;
+    int write_fd = -1;
+};
+
+Registration registered(int signal_num) {
+    auto ends = register_signal_pipe(signal_num);
+    EXPECT_TRUE(ends) << ends.error().message;
+    return ends ? Registration{Fd(ends->first), ends->second} : Registration{Fd(), -1};
+}
+
+// Takes a test's write end back out of the table, so that no later registration closes a
+// number that has been reused meanwhile.
+struct ClearSlotAtEnd {
+    explicit ClearSlotAtEnd(int slot) : slot_(slot) {}
+    ~ClearSlotAtEnd() { Fd(signal_write_fds[slot_].exchange(-1)).reset(); }
+    int slot_;
+};
+
+// Everything the read end holds now; the write end may still be open.
+std::string drain(int read_fd) {
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(read_fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
+    return bytes;
+}
+
+// Polls `done` for up to ten seconds: long enough for any loaded machine.
+bool eventually(const std::function<bool()>& done) {
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(1ms)) {
+        if (done()) return true;
+    }
+    return done();
+}
+
+// Points a slot at a descriptor for a direct call of the handler, and clears it after.
+struct SlotFor {
+    SlotFor(int slot, int fd) : slot_(slot) { signal_write_fds[slot].store(fd); }
+    ~SlotFor() { signal_write_fds[slot_].store(-1); }
+    int slot_;
+};
+
+TEST(SignalPipeTable, StartsWithNoWriteEnds) {
+    for (std::size_t sig = 0; sig < kSignalSlots; ++sig) {
+        EXPECT_EQ(signal_write_fds[sig].load(), -1) << sig;
+        EXPECT_EQ(signal_handlers_in_flight[sig].load(), 0) << sig;
+    }
+}
+
+TEST(SignalPipeHandler, WritesOneByteOnlyToTheSlotsPipe) {
+    Pipe pipe = make_pipe();
+    const SlotFor slot(100, pipe.write_end.get());
+    for (int sig : {100, 100, 101, 0, 128, 1000, -1, -100}) signal_pipe_handler(sig);
+    EXPECT_EQ(drain(pipe.read_end.get()), "\x01\x01");
+    EXPECT_EQ(signal_handlers_in_flight[100].load(), 0);
+}
+
+TEST(SignalPipeHandler, LeavesErrnoAsItFoundIt) {
+    Pipe full = make_pipe();
+    const std::string chunk(65536, 'x');
+    while (::write(full.write_end.get(), chunk.data(), chunk.size()) > 0) {
+    }
+    while (::write(full.write_end.get(), "x", 1) == 1) {  // the last page's tail
+    }
+    // A failing write (full pipe, stale descriptor) must not leak its errno either.
+    for (int fd : {full.write_end.get(), 1'000'000, -1}) {
+        SCOPED_TRACE(fd);
+        const SlotFor slot(100, fd);
+        errno = ENOTTY;
+        signal_pipe_handler(100);
+        EXPECT_EQ(errno, ENOTTY);
+    }
+}
+
+TEST(RegisterSignalPipe, InstallsTheHandlerRestartingCallsWithNothingMasked) {
+    const ClearSlotAtEnd clear(SIGUSR1);
+    Registration pipe = registered(SIGUSR1);
+    struct sigaction installed {};
+    ASSERT_EQ(::sigaction(SIGUSR1, nullptr, &installed), 0);
+    EXPECT_EQ(installed.sa_handler, &signal_pipe_handler);
+    EXPECT_TRUE(installed.sa_flags & SA_RESTART);
+    EXPECT_EQ(installed.sa_flags & (SA_SIGINFO | SA_NODEFER | SA_RESETHAND | SA_ONSTACK), 0);
+    EXPECT_TRUE(sigisemptyset(&installed.sa_mask));
+
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    EXPECT_EQ(drain(pipe.read_end.get()), "\x01\x01");
+}
+
+TEST(RegisterSignalPipe, RefusedSignalLeavesTheSlotEmpty) {
+    auto ends = register_signal_pipe(SIGKILL);
+    ASSERT_FALSE(ends);
+    EXPECT_EQ(ends.error().kind, SignalPipeError::Kind::os);
+    EXPECT_EQ(signal_write_fds[SIGKILL].load(), -1);
+}
+
+// A handler that loaded the old write end (simulated by holding its slot's count) must be
+// able to finish its write before the registration closes that descriptor, and a handler
+// on the waiting thread itself must run to completion without ending the wait. No
+// assertion may return between taking the count and giving it back: the join would hang.
+TEST(RegisterSignalPipe, ClosesTheOldWriteEndOnlyAfterHandlersInFlightFinish) {
+    const ClearSlotAtEnd clear(SIGUSR2);
+    Registration first = registered(SIGUSR2);
+    signal_handlers_in_flight[SIGUSR2].fetch_add(1);
+    std::atomic<bool> done = false;
+    Registration second;
+    std::jthread registering([&] {
+        second = registered(SIGUSR2);
+        done = true;
+    });
+    const pthread_t waiter = registering.native_handle();
+    EXPECT_TRUE(eventually([&] { return signal_write_fds[SIGUSR2].load() != first.write_fd; }));
+    const int second_write_fd = signal_write_fds[SIGUSR2].load();
+
+    EXPECT_EQ(::write(first.write_fd, "\x01", 1), 1);  // the pending handler's write
+    EXPECT_EQ(::pthread_kill(waiter, SIGUSR2), 0);
+    EXPECT_TRUE(eventually([&] {
+        int queued = 0;
+        return ::ioctl(second_write_fd, FIONREAD, &queued) == 0 && queued == 1;
+    }));
+    EXPECT_FALSE(done);
+    EXPECT_EQ(signal_handlers_in_flight[SIGUSR2].load(), 1);
+
+    signal_handlers_in_flight[SIGUSR2].fetch_sub(1);
+    registering.join();
+    EXPECT_TRUE(done);
+    char byte = 0;
+    EXPECT_EQ(::read(first.read_end.get(), &byte, 1), 1);
+    EXPECT_EQ(::read(first.read_end.get(), &byte, 1), 0);  // end of file: the write end is shut
+    EXPECT_EQ(drain(second.read_end.get()), "\x01");
+}
+
+TEST(RegisterSignalPipe, ForkedChildIgnoresHandlersOfThreadsItDidNotInherit) {
+    const ClearSlotAtEnd clear(SIGUSR2);
+    Registration parent = registered(SIGUSR2);
+    signal_handlers_in_flight[SIGUSR2].fetch_add(1);
+    const pid_t child = ::fork();
+    if (child == 0) _exit(register_signal_pipe(SIGUSR2) ? 0 : 1);
+    signal_handlers_in_flight[SIGUSR2].fetch_sub(1);  // the child keeps its copy
+    ASSERT_GT(child, 0);
+    int status = 0;
+    const bool exited = eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; });
+    if (!exited) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(exited) << "the child's registration waited for a thread it does not have";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace ipc_probe

@@ -1,0 +1,148 @@
+"""BackgroundSampler: the native sampling thread, its borrows and its lifetime."""
+import os
+import threading
+import time
+
+import pytest
+
+from conftest import run_python
+
+
+def threads_in_process():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_a_run_returns_a_positive_peak(core):
+    sampler = core.BackgroundSampler()
+    assert sampler.stop() == 0  # never started
+    assert sampler.start(10) is None
+    time.sleep(0.5)  # the first sample comes as soon as the thread runs
+    peak = sampler.stop()
+    assert peak > 0
+    assert sampler.stop() == peak  # idle: unchanged, and at once
+
+
+def test_interval_edge_values(core):
+    sampler = core.BackgroundSampler()
+    for interval in (0, True, 2**64 - 1):
+        sampler.start(interval)
+        before = time.monotonic()
+        sampler.stop()
+        assert time.monotonic() - before < 5  # a stop never waits out the interval
+
+
+@pytest.mark.parametrize(
+    "interval, exc_type", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("1", TypeError)]
+)
+def test_bad_interval_leaves_a_running_sampler_running(core, interval, exc_type):
+    before = threads_in_process()
+    sampler = core.BackgroundSampler()
+    sampler.start(1)
+    with pytest.raises(exc_type) as info:
+        sampler.start(interval)
+    assert info.value.__notes__ == ["while processing 'interval_ms'"]
+    assert threads_in_process() == before + 1  # the same thread, still sampling
+    sampler.stop()
+    assert threads_in_process() == before
+
+
+def test_peak_is_the_high_point_while_python_holds_the_interpreter(core):
+    sampler = core.BackgroundSampler()
+    sampler.start(1)
+    baseline = core.snapshot_resources().rss_bytes
+    burst = b"x" * (128 * 2**20)  # resident at once: every page is written
+    deadline = time.monotonic() + 1.0
+    spins = 0
+    while time.monotonic() < deadline:  # a pure-Python loop: the lock is never released
+        spins += 1
+    del burst
+    peak = sampler.stop()
+    assert peak >= baseline + 100 * 2**20
+    assert peak > core.snapshot_resources().rss_bytes + 64 * 2**20  # it fell again
+
+
+def test_restart_resets_the_peak(core):
+    sampler = core.BackgroundSampler()
+    sampler.start(1)
+    burst = b"x" * (64 * 2**20)
+    time.sleep(0.5)
+    high = sampler.stop()
+    del burst
+    sampler.start(1)
+    time.sleep(0.2)
+    assert sampler.stop() < high - 32 * 2**20
+
+
+def test_sampling_thread_is_native_and_never_left_behind(core):
+    before = threads_in_process()
+    names = {thread.name for thread in threading.enumerate()}
+    sampler = core.BackgroundSampler()
+    sampler.start(3_600_000)
+    assert threads_in_process() == before + 1
+    assert {thread.name for thread in threading.enumerate()} == names
+    started = time.monotonic()
+    del sampler  # stops and joins without waiting out the hour
+    assert time.monotonic() - started < 5
+    assert threads_in_process() == before
+
+
+def test_reentrant_call_is_refused_by_the_exclusive_borrow(core):
+    sampler = core.BackgroundSampler()
+    seen = []
+
+    class StopsTheSampler:
+        def __index__(self):
+            try:
+                sampler.stop()
+            except RuntimeError as exc:
+                seen.append(exc)
+                raise
+            return 5
+
+    with pytest.raises(RuntimeError) as info:
+        sampler.start(StopsTheSampler())
+    assert [str(exc) for exc in seen] == ["Already borrowed"]
+    assert info.value is seen[0]
+    assert info.value.__notes__ == ["while processing 'interval_ms'"]
+    # The borrow was released: the sampler is usable again and still idle.
+    assert sampler.stop() == 0
+
+
+def test_binding_errors_come_before_the_borrow(core):
+    sampler = core.BackgroundSampler()
+
+    class Stop:
+        def __index__(self):
+            sampler.stop()
+            return 1
+
+    with pytest.raises(TypeError) as info:
+        sampler.start(Stop(), 2)
+    assert str(info.value) == "BackgroundSampler.start() takes 1 positional arguments but 2 were given"
+    with pytest.raises(TypeError) as info:
+        core.BackgroundSampler(1)
+    assert str(info.value) == "BackgroundSampler.__new__() takes 0 positional arguments but 1 was given"
+    with pytest.raises(TypeError) as info:
+        core.BackgroundSampler(interval=1)
+    assert str(info.value) == "BackgroundSampler.__new__() got an unexpected keyword argument 'interval'"
+
+
+def test_thread_creation_failure_is_a_panic_and_leaves_the_sampler_idle():
+    result = run_python(
+        """
+        import resource, _quillmere_core as qc
+        sampler = qc.BackgroundSampler()
+        vms = qc.snapshot_resources().vms_bytes
+        resource.setrlimit(resource.RLIMIT_AS, (vms + 4 * 2**20, resource.RLIM_INFINITY))
+        try:
+            sampler.start(1)
+        except BaseException as exc:
+            print(type(exc).__name__, exc.args[0])
+        print(sampler.stop())
+        """
+    )
+    name, message, peak = result.stdout.splitlines()[0].split(" ", 1) + result.stdout.splitlines()[1:]
+    assert name == "PanicException"
+    assert message.startswith("failed to spawn thread: Cannot allocate memory (os error 12)") or \
+        message.startswith("failed to spawn thread: Resource temporarily unavailable (os error 11)")
+    assert peak == "0"
