@@ -3,6 +3,7 @@ import os
 import selectors
 import signal
 import threading
+import time
 
 import _quillmere_core as qc
 
@@ -38,6 +39,31 @@ def channels_tour():
           f"p99 {control.p99_latency_us():.0f} µs, {control.total_messages()} messages")
 
 
+def socket_tour():
+    sock = qc.SocketStats("upstream", ring_capacity=64)
+    for i in range(100):
+        sock.record_send(1500, latency_us=80 + i % 40)
+        sock.record_recv(512, buffer_used_pct=10 + i % 55)
+    print(sock.report())
+
+
+def sampler_tour():
+    # The sampling thread is native: it keeps sampling while this thread holds the
+    # interpreter lock, so the short-lived burst below shows in the peak.
+    sampler = qc.BackgroundSampler()
+    baseline = qc.snapshot_resources().rss_bytes
+    sampler.start(1)
+    burst = b"x" * (64 * 2**20)
+    spin_until = time.monotonic() + 0.3
+    while time.monotonic() < spin_until:
+        pass
+    del burst
+    peak = sampler.stop()
+    now = qc.snapshot_resources().rss_bytes
+    print(f"sampler: peak rss {peak / 2**20:.1f} MiB during a 64 MiB burst "
+          f"(before {baseline / 2**20:.1f} MiB, after {now / 2**20:.1f} MiB)")
+
+
 def signal_pipe_tour():
     # SIGUSR1 now writes a byte to a pipe instead of ending the process, so waiting for it
     # is waiting for input. The registration lasts for the life of the process.
@@ -56,6 +82,8 @@ def main():
     print(f"_quillmere_core {qc.probe_version()}: {', '.join(qc.__all__)}")
     resources_tour()
     channels_tour()
+    socket_tour()
+    sampler_tour()
     signal_pipe_tour()
 
 
