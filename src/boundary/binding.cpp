@@ -125,12 +125,6 @@ std::string ArgumentSpec::full_name() const {
 
 Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots) {
-    // The common call: every parameter by position, no keywords.
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == spec.parameters.size() &&
-        spec.keyword_only.empty()) {
-        std::copy_n(args, nargs, slots);
-        return {};
-    }
     Binder binder(spec, slots);
     if (Status placed = binder.place_positional(args, nargs); !placed) return placed;
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

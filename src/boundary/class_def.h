@@ -17,6 +17,10 @@ namespace ipc_probe::py {
 template <class State>
 struct ClassTraits {
     static constexpr bool weak_references = false;
+    // Whether any method takes the exclusive borrow. Where none does, a shared borrow can
+    // never be refused, so calls skip the counter (two atomic operations per call on the
+    // recording hot path); a class that clears this cannot register a mutating method.
+    static constexpr bool exclusive_borrows = true;
 };
 
 // An instance: the object header, the native state, the borrow counter, and for classes

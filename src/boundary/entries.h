@@ -70,13 +70,21 @@ PyObject* finish(Body&& body) noexcept {
     return nullptr;
 }
 
+// A borrow that cannot be refused: all calls on such a class are shared.
+struct NoBorrow {};
+
 template <class Sig>
 auto take_borrow(PyObject* self) {
-    Py_ssize_t& counter = instance_of<typename Sig::Class>(self)->borrow;
+    using State = typename Sig::Class;
+    Py_ssize_t& counter = instance_of<State>(self)->borrow;
     if constexpr (Sig::exclusive) {
+        static_assert(ClassTraits<State>::exclusive_borrows,
+                      "a mutating method needs the class's borrow counter");
         return ExclusiveBorrow::take(counter);
-    } else {
+    } else if constexpr (ClassTraits<State>::exclusive_borrows) {
         return SharedBorrow::take(counter);
+    } else {
+        return PyResult<NoBorrow>();
     }
 }
 
@@ -129,13 +137,20 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     using Sig = Signature<decltype(F)>;
     using Params = typename Sig::Params;
     constexpr std::size_t kSlots = std::tuple_size_v<Params>;
-    PyObject* slots[kSlots + 1];  // never empty, even for no parameters
+    PyObject* bound[kSlots + 1];  // never empty, even for no parameters
+    PyObject* const* slots = bound;
     if constexpr (Spec != nullptr) {
         static_assert(Spec->slot_count() == kSlots, "the spec must list every parameter");
-        static_assert(Spec->required == Spec->parameters.size(),
-                      "bodies take required parameters only");
-        if (Status bound = bind_vector(*Spec, args, nargs, kwnames, slots); !bound) {
-            return std::unexpected(std::move(bound).error());
+        static_assert(Spec->required == Spec->parameters.size() && Spec->keyword_only.empty(),
+                      "bodies take required positional-or-keyword parameters only");
+        const auto given = static_cast<std::size_t>(nargs);
+        if (kwnames == nullptr && given == kSlots) [[likely]] {
+            slots = args;  // every argument by position: the vector is the binding
+        } else if (kwnames == nullptr ||
+                   !bind_simple_keywords(*Spec, args, given, kwnames, bound)) {
+            if (Status done = bind_vector(*Spec, args, nargs, kwnames, bound); !done) {
+                return std::unexpected(std::move(done).error());
+            }
         }
     }
     const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {

@@ -14,6 +14,14 @@ py::Error to_error(const SnapshotError& error) {
 }
 
 namespace py {
+
+// An immutable record: nothing ever needs exclusive access.
+template <>
+struct ClassTraits<ResourceSnapshot> {
+    static constexpr bool weak_references = false;
+    static constexpr bool exclusive_borrows = false;
+};
+
 namespace {
 
 constexpr MethodEntry kSnapshotMethods[] = {

@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <vector>
 
 #include "common/internal_error.h"
+#include "common/mutex.h"
 
 namespace ipc_probe {
 
@@ -80,7 +81,7 @@ public:
     }
 
 private:
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     LatencyRing ring_;
 };
 

@@ -6,13 +6,16 @@
 
 namespace ipc_probe::py {
 
+// Every method of both is const: safe from any number of threads at once.
 template <>
 struct ClassTraits<IpcStats> {
     static constexpr bool weak_references = true;
+    static constexpr bool exclusive_borrows = false;
 };
 template <>
 struct ClassTraits<SocketStats> {
     static constexpr bool weak_references = true;
+    static constexpr bool exclusive_borrows = false;
 };
 
 namespace {

@@ -53,6 +53,42 @@ def test_binding_messages(core, call, message):
     assert type_error(lambda: call(core)) == message
 
 
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda s: s.record_send(1, bytes=2),
+         "SocketStats.record_send() got multiple values for argument 'bytes'"),
+        (lambda s: s.record_send(bytes=1, bytes_=2),
+         "SocketStats.record_send() got an unexpected keyword argument 'bytes_'"),
+        (lambda s: s.record_send(1, **{"latency_\u00b5s": 2}),
+         "SocketStats.record_send() got an unexpected keyword argument 'latency_\u00b5s'"),
+        (lambda s: s.record_send(latency_us=2),
+         "SocketStats.record_send() missing 1 required positional argument: 'bytes'"),
+        (lambda s: s.record_send(1, 2, 3, latency_us=2),
+         "SocketStats.record_send() takes 2 positional arguments but 3 were given"),
+    ],
+)
+def test_keyword_binding_errors(core, call, message):
+    sock = core.SocketStats("k", 2)
+    assert type_error(lambda: call(sock)) == message
+    assert (sock.bytes_sent(), sock.avg_send_latency_us()) == (0, 0.0)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.record_send(5, latency_us=7),
+        lambda s: s.record_send(bytes=5, latency_us=7),
+        lambda s: s.record_send(latency_us=7, bytes=5),
+        lambda s: s.record_send(**{"latency_us": 7, "bytes": 5}),
+    ],
+)
+def test_keyword_forms_bind_the_same(core, call):
+    sock = core.SocketStats("k", 2)
+    call(sock)
+    assert (sock.bytes_sent(), sock.avg_send_latency_us()) == (5, 7.0)
+
+
 def test_keywords_bind_in_any_order(core):
     stats = core.IpcStats(ring_capacity=4, name="kw")
     assert stats.name() == "kw"
