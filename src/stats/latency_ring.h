@@ -26,8 +26,10 @@ public:
 
     // 0.0 when empty; exact up to the final rounding of the division.
     double mean() const noexcept;
-    // Appends the samples, in no particular order, to `out`.
-    void copy_samples(std::vector<std::uint64_t>& out) const;
+    // Copies the samples, in no particular order, into `out` (replacing its contents) and
+    // returns the bits in which they differ: the first thing a selection needs, found in
+    // the same pass.
+    std::uint64_t copy_samples(std::vector<std::uint64_t>& out) const;
 
     std::size_t size() const noexcept { return size_; }
 
@@ -47,8 +49,8 @@ private:
 };
 
 // The sample at index floor(n * 0.99) of the sorted samples (no interpolation); 0.0 for
-// none. Reorders `samples`.
-double p99_of(std::vector<std::uint64_t>& samples) noexcept;
+// none. Reorders `samples`; `differing_bits` is what copy_samples returned for them.
+double p99_of(std::vector<std::uint64_t>& samples, std::uint64_t differing_bits) noexcept;
 
 // A ring with its own mutex: the one lock of each statistics object.
 class LockedRing {
@@ -73,11 +75,12 @@ public:
     // so recorders wait only for the copy. May throw std::bad_alloc.
     double p99() const {
         std::vector<std::uint64_t> samples;
+        std::uint64_t differing_bits;
         {
             std::lock_guard lock(mutex_);
-            ring_.copy_samples(samples);
+            differing_bits = ring_.copy_samples(samples);
         }
-        return p99_of(samples);
+        return p99_of(samples, differing_bits);
     }
 
 private:

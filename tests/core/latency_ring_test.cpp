@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <random>
+#include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace ipc_probe {
@@ -14,8 +17,8 @@ constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 double p99(const LatencyRing& ring) {
     std::vector<std::uint64_t> samples;
-    ring.copy_samples(samples);
-    return p99_of(samples);
+    const std::uint64_t differing = ring.copy_samples(samples);
+    return p99_of(samples, differing);
 }
 
 LatencyRing ring_with(std::uint64_t capacity, const std::vector<std::uint64_t>& samples) {
@@ -72,6 +75,38 @@ TEST(LatencyRing, PercentilePicksTheSampleAtFloorOfNinetyNinePercent) {
         // Recorded in descending order so the answer cannot come from insertion order.
         for (std::uint64_t v = c.count; v >= 1; --v) ring.record(v);
         EXPECT_EQ(p99(ring), c.expected);
+    }
+}
+
+TEST(LatencyRing, PercentileSelectionAgreesWithSortingOnLargeWindows) {
+    // Large enough windows take the radix selection path; the answer must be the sorted
+    // sample at floor(n * 0.99) whatever the spread of the values.
+    std::mt19937_64 rng(11);
+    struct Distribution {
+        const char* name;
+        std::uint64_t low, high;
+    };
+    for (const Distribution d : {Distribution{"latencies", 1, 1'000'000},
+                                 Distribution{"full range", 0, kMax},
+                                 Distribution{"near the top", kMax - 5000, kMax},
+                                 Distribution{"few values", 7, 9},
+                                 Distribution{"one value", 42, 42},
+                                 Distribution{"powers of two", 0, 63}}) {
+        for (const std::size_t n : {std::size_t{2049}, std::size_t{10'000}, std::size_t{250'000}}) {
+            SCOPED_TRACE(testing::Message() << d.name << ", " << n << " samples");
+            std::uniform_int_distribution<std::uint64_t> pick(d.low, d.high);
+            LatencyRing ring = LatencyRing::create(n).value();
+            std::vector<std::uint64_t> reference;
+            for (std::size_t i = 0; i < n + n / 3; ++i) {  // wrap round too
+                std::uint64_t v = pick(rng);
+                if (d.name == std::string_view("powers of two")) v = std::uint64_t{1} << v;
+                ring.record(v);
+                reference.push_back(v);
+            }
+            reference.erase(reference.begin(), reference.end() - static_cast<std::ptrdiff_t>(n));
+            std::sort(reference.begin(), reference.end());
+            EXPECT_EQ(p99(ring), static_cast<double>(reference[n * 99 / 100]));
+        }
     }
 }
 
