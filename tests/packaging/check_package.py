@@ -1,0 +1,121 @@
+"""Builds the sdist and the wheel as a user would and checks what they hold and install.
+
+Run by `./dev package` (and CI); offline, with the system's scikit-build-core, CMake and
+Ninja. About two minutes, most of it two builds: the wheel from the sdist (so the sdist
+is proven complete) and `pip install .` from the checkout.
+"""
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import tempfile
+import textwrap
+import zipfile
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parents[2]
+MODULE = re.compile(r"_quillmere_core\.cpython-314-[^/]*\.so")
+# The sdist builds and tests the module; these never belong in it.
+SDIST_NEVER = re.compile(r"(^|/)(build|bench|fuzz|\.ci|__pycache__|\.pytest_cache|\.mypy_cache)/"
+                         r"|^dev$|\.(so|o|a|pyc)$")
+SDIST_TOP = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO",
+             "tests/CMakeLists.txt"]
+WHEEL_FILES = ["_quillmere_core.pyi", "_quillmere_core-stubs/__init__.pyi",
+               "{dist_info}/METADATA", "{dist_info}/WHEEL", "{dist_info}/RECORD",
+               "{dist_info}/licenses/LICENSE"]
+# Without PYTHONPATH and from a neutral folder, so only the installed copy can be found.
+CLEAN_ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+SMOKE = textwrap.dedent("""\
+    import _quillmere_core as qc
+    stats = qc.IpcStats("ctl", 4)
+    stats.record_latency_us(100)
+    print(qc.__file__)
+    print(stats.report(), qc.snapshot_resources().open_fds > 0)
+""")
+USAGE = "import _quillmere_core as qc\nreveal_type(qc.register_signal_pipe(10))\n"
+
+
+def fail(message):
+    sys.exit(f"check_package: {message}")
+
+
+def run(*argv, **kwargs):
+    """The command's output; its whole output and the end of the check if it fails."""
+    print("$", *("<script>" if "\n" in str(arg) else arg for arg in argv), flush=True)
+    result = subprocess.run(argv, text=True, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        fail(f"exit {result.returncode}\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def check_sdist(path):
+    with tarfile.open(path) as sdist:
+        names = [name.split("/", 1)[1] for name in sdist.getnames() if "/" in name]
+    unwanted = [name for name in names if SDIST_NEVER.search(name)]
+    if unwanted:
+        fail(f"the sdist holds what it should not: {unwanted}")
+    sources = [p.relative_to(TOP).as_posix() for p in (TOP / "src").rglob("*")
+               if p.is_file() and "__pycache__" not in p.parts]
+    missing = sorted(set(SDIST_TOP + sources) - set(names))
+    if missing:
+        fail(f"the sdist lacks {missing}")
+    print(f"sdist: {len(names)} files, all of src/ among them")
+
+
+def check_wheel(path):
+    with zipfile.ZipFile(path) as wheel:
+        names = sorted(wheel.namelist())
+        dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
+        metadata = wheel.read(f"{dist_info}/METADATA").decode()
+        stub = wheel.read("_quillmere_core.pyi")
+        stub_package = wheel.read("_quillmere_core-stubs/__init__.pyi")
+    modules = [n for n in names if MODULE.fullmatch(n)]
+    expected = sorted(modules + [n.format(dist_info=dist_info) for n in WHEEL_FILES])
+    if len(modules) != 1 or names != expected:
+        fail(f"the wheel holds {names}")
+    if stub != stub_package or stub != (TOP / "src/ipc_probe/_quillmere_core.pyi").read_bytes():
+        fail("the stubs in the wheel differ from src/ipc_probe/_quillmere_core.pyi")
+    readme_title = (TOP / "README.md").read_text().splitlines()[0]
+    if "License-Expression: MIT" not in metadata or f"\n\n{readme_title}\n" not in metadata:
+        fail("METADATA lacks the license or the README")
+    print("wheel:", *names, sep="\n  ")
+
+
+def check_installed(python, where):
+    out = run(python, "-c", SMOKE, env=CLEAN_ENV, cwd=where).splitlines()
+    if not out[0].startswith(str(Path(python).parents[1])) or out[1:] != [
+            "ctl: 1 msgs | avg 100.0µs | p99 100.0µs | peak depth 0 True"]:
+        fail(f"the installed module misbehaves: {out}")
+    (where / "usage.py").write_text(USAGE)
+    typed = run(sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental",
+                "usage.py", env=CLEAN_ENV, cwd=where)
+    if 'Revealed type is "tuple[int, int]"' not in typed:
+        fail(f"mypy does not find the installed stub:\n{typed}")
+    print(f"installed into {Path(python).parents[1].name}: imports, and mypy finds the stub")
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="quillmere-package-") as tmp:
+        tmp = Path(tmp)
+        dist = tmp / "dist"
+        # The wheel is built from the unpacked sdist, which proves the sdist complete.
+        run(sys.executable, "-m", "build", "--no-isolation", "--outdir", dist, TOP)
+        (sdist,), (wheel,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
+        check_sdist(sdist)
+        check_wheel(wheel)
+
+        run(sys.executable, "-m", "venv", tmp / "wheel-venv")
+        run(tmp / "wheel-venv/bin/pip", "install", "--no-index", "--quiet", wheel)
+        check_installed(tmp / "wheel-venv/bin/python", tmp)
+
+        # pip building from the checkout: the build backend comes from the system.
+        run(sys.executable, "-m", "venv", "--system-site-packages", tmp / "pip-venv")
+        run(tmp / "pip-venv/bin/pip", "install", "--no-index", "--no-build-isolation",
+            "--quiet", TOP)
+        check_installed(tmp / "pip-venv/bin/python", tmp)
+    print("package checks passed")
+
+
+if __name__ == "__main__":
+    main()
