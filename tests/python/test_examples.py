@@ -1,0 +1,80 @@
+"""The programs in examples/, run as a user runs them, with short durations."""
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+SNAPSHOT = r"ResourceSnapshot\(rss=\d+\.\dMB, vms=\d+\.\dMB, fds=\d+\)"
+
+
+def run_example(name, *args):
+    result = subprocess.run([sys.executable, EXAMPLES / name, *args], capture_output=True,
+                            text=True, timeout=120)
+    assert result.stderr == ""
+    return result.returncode, result.stdout.splitlines()
+
+
+def match_all(patterns, lines):
+    assert len(lines) == len(patterns), lines
+    for pattern, line in zip(patterns, lines):
+        assert re.fullmatch(pattern, line), (pattern, line)
+
+
+def test_demo_tours_every_subsystem():
+    status, lines = run_example("demo.py")
+    assert status == 0
+    listing_end = next(i for i, line in enumerate(lines) if line.startswith("control: "))
+    assert lines[0].startswith("_quillmere_core 0.1.1: probe_version, snapshot_resources, ")
+    match_all([SNAPSHOT, r"  rss \d+ B = \d+\.\d{3} MiB, vms \d+\.\d MiB, taken at \d+ ns",
+               r"  open descriptors \(the listing's own included\):"], lines[1:4])
+    assert any(re.fullmatch(r"    /proc/\d+/fd", line) for line in lines[4:listing_end])
+    match_all([
+        r"control: 4000 msgs \| avg \d+\.\dµs \| p99 \d+\.0µs \| peak depth 12",
+        r"  mean over the last 256: \d+\.\d\d µs, p99 \d+ µs, 4000 messages",
+        re.escape("upstream: sent 150000B recv 51200B | send avg 97.5µs | recv buf peak 64%"),
+        r"sampler: peak rss \d+\.\d MiB during a 64 MiB burst \(before \d+\.\d MiB, after \d+\.\d MiB\)",
+        re.escape(r"SIGUSR1 arrived on descriptor ") + r"\d+" + re.escape(r" as b'\x01'"),
+    ], lines[listing_end:])
+
+
+@pytest.mark.parametrize("args, status, outcome", [
+    (["--delay", "0.2", "--timeout", "60"], 0,
+     r"SIGUSR1 arrived after \d+\.\d s as b'\\x01'"),
+    (["--delay", "60", "--timeout", "0.2"], 1, "no SIGUSR1 arrived"),
+])
+def test_asyncio_signal_waits_with_a_bound(args, status, outcome):
+    exit_status, lines = run_example("asyncio_signal.py", *args)
+    assert exit_status == status
+    match_all([r"waiting for SIGUSR1 on descriptor \d+, sent in \d+\.\d s, "
+               r"giving up after \d+\.\d s", outcome], lines)
+
+
+def test_live_monitor_reports_each_interval():
+    status, lines = run_example("live_monitor.py", "1", "--interval", "0.5")
+    assert status == 0
+    block = [rf"\[  (?:0\.5|1\.0) s\] {SNAPSHOT}",
+             r"  descriptors: \d+ \((?:[a-z_]+ \d+(?:, )?)+\)",
+             r"  queue: (\d+) msgs \| avg \d+\.\dµs \| p99 \d+\.\dµs \| peak depth \d+",
+             r"  socketpair: sent (\d+)B recv (\d+)B \| send avg \d+\.\dµs \| recv buf peak \d+%"]
+    match_all([r"watching for 1\.0 s with 5 worker threads, reporting every 0\.5 s", *block,
+               *block, r"sampler: peak rss (\d+\.\d) MiB, now \d+\.\d MiB"], lines)
+    assert [line[:9] for line in (lines[1], lines[5])] == ["[  0.5 s]", "[  1.0 s]"]
+    # Both sockets are counted among the descriptors, and the work went on between reports.
+    assert re.search(r"socket 2\b", lines[2])
+    messages = [int(re.search(r"(\d+) msgs", lines[i]).group(1)) for i in (3, 7)]
+    assert 0 < messages[0] <= messages[1]
+    # The sampler saw a 32 MiB burst that no report has to catch.
+    assert float(re.search(r"peak rss (\d+\.\d)", lines[-1]).group(1)) > 32
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
+def test_examples_type_check_against_the_stub(tmp_path):
+    # From the checkout, where pyproject.toml points mypy at the stub in src/.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--check-untyped-defs", "--cache-dir", tmp_path, EXAMPLES],
+        capture_output=True, text=True, timeout=300, cwd=EXAMPLES.parent)
+    assert result.returncode == 0, result.stdout + result.stderr
