@@ -1,4 +1,6 @@
-"""CPU cost of BackgroundSampler beside a Python thread sampling psutil at the same interval."""
+"""BackgroundSampler: CPU beside a plain C++ sampling thread (the floor) and a Python thread
+sampling psutil (what memory profilers do); its interval while Python spins; stop latency."""
+import os
 import resource
 import threading
 import time
@@ -6,6 +8,7 @@ import time
 import psutil
 
 import _quillmere_core as qc
+from floors.build_floors import load as load_floors
 
 WINDOW_SECONDS = 2.0
 
@@ -15,17 +18,16 @@ def cpu_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
-def native_share(interval_ms):
-    sampler = qc.BackgroundSampler()
+def cpu_share(start, stop):
     before = cpu_seconds()
-    sampler.start(interval_ms)
+    start()
     time.sleep(WINDOW_SECONDS)
-    peak = sampler.stop()
-    assert peak > 0
+    peak = stop()
+    assert peak > 0, "a sampler that never sampled measures nothing"
     return (cpu_seconds() - before) / WINDOW_SECONDS
 
 
-def psutil_share(interval_ms):
+def psutil_thread(interval_ms):
     process = psutil.Process()
     stop = threading.Event()
     peak = [0]
@@ -36,27 +38,77 @@ def psutil_share(interval_ms):
             time.sleep(interval_ms / 1000)
 
     thread = threading.Thread(target=sample)
-    before = cpu_seconds()
-    thread.start()
-    time.sleep(WINDOW_SECONDS)
-    stop.set()
-    thread.join()
-    assert peak[0] > 0
-    return (cpu_seconds() - before) / WINDOW_SECONDS
+
+    def finish():
+        stop.set()
+        thread.join()
+        return peak[0]
+
+    return thread.start, finish
+
+
+def wakeups(tid):
+    with open(f"/proc/self/task/{tid}/status") as status:
+        for line in status:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    raise AssertionError("no context switch count")
+
+
+def interval_while_python_spins(interval_ms=1, seconds=1.0):
+    """The sampler's real interval while this thread holds the interpreter lock: each wait
+    between samples is one voluntary context switch of the sampling thread."""
+    before = set(os.listdir("/proc/self/task"))
+    sampler = qc.BackgroundSampler()
+    sampler.start(interval_ms)
+    (tid,) = set(os.listdir("/proc/self/task")) - before
+    first = wakeups(tid)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:  # pure Python: never lets go of the lock
+        pass
+    count = wakeups(tid) - first
+    sampler.stop()
+    return seconds * 1000 / max(count, 1)
+
+
+def stop_latency(interval_ms=5000):
+    sampler = qc.BackgroundSampler()
+    sampler.start(interval_ms)
+    time.sleep(0.1)
+    started = time.perf_counter()
+    assert sampler.stop() > 0
+    return (time.perf_counter() - started) * 1000
 
 
 def main():
-    print("\nsampler CPU, share of one core while the main thread sleeps")
+    floors = load_floors()
+    print("\nsampler CPU, share of one core while the main thread sleeps (median of 3, interleaved)")
+    results = {}
     for interval_ms in (1, 10):
-        # Alternate so drift in machine speed falls on both alike.
-        native, python = [], []
+        native = qc.BackgroundSampler()
+        candidates = {
+            "C++ thread (floor)": (lambda: floors.sampler_start(interval_ms), floors.sampler_stop),
+            "BackgroundSampler": (lambda: native.start(interval_ms), native.stop),
+            "psutil thread": None,
+        }
+        shares = {name: [] for name in candidates}
+        order = list(candidates)
         for round_number in range(3):
-            pair = (native_share, psutil_share) if round_number % 2 == 0 else (psutil_share, native_share)
-            for measure in pair:
-                (native if measure is native_share else python).append(measure(interval_ms))
-        native_median, python_median = sorted(native)[1], sorted(python)[1]
-        print(f"  {interval_ms:>2} ms: BackgroundSampler {native_median:6.1%}   "
-              f"psutil thread {python_median:6.1%}   ({python_median / native_median:.2f}x)")
+            for name in order if round_number % 2 == 0 else reversed(order):
+                start, stop = candidates[name] or psutil_thread(interval_ms)
+                shares[name].append(cpu_share(start, stop))
+        medians = {name: sorted(values)[1] for name, values in shares.items()}
+        floor = medians["C++ thread (floor)"]
+        print(f"  {interval_ms:>2} ms: " + "   ".join(
+            f"{name} {share:6.2%} ({share / floor:.2f}x)" for name, share in medians.items()))
+        results[interval_ms] = medians["BackgroundSampler"] / floor
+
+    interval = interval_while_python_spins()
+    latency = max(stop_latency() for _ in range(3))
+    print(f"  interval at 1 ms while a Python thread spins holding the lock: {interval:.3f} ms")
+    print(f"  stop() after start(5000): {latency:.2f} ms at worst of 3")
+    print(f"\nsampler: CPU at 1 ms {results[1]:.2f}x the C++ floor (goal <= 1.3x), interval "
+          f"{interval:.3f} ms (goal <= 1.25), stop {latency:.2f} ms (goal <= 10)")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,55 @@
+"""Reading the window: the mean is O(1) whatever the size, the percentile is a selection."""
+import random
+
+import numpy
+
+import _quillmere_core as qc
+from floors.build_floors import load as load_floors
+from harness import measure, report
+
+SIZES = (1_000, 100_000, 1_000_000)
+
+
+def main():
+    floors = load_floors()
+    rng = random.Random(7)
+    goals = {}
+    for size in SIZES:
+        samples = [rng.randrange(1, 10**6) for _ in range(size)]
+        stats = qc.IpcStats("window", size)
+        for sample in samples:
+            stats.record_latency_us(sample)
+        floors.window_fill(samples)
+        array = numpy.array(samples, dtype=numpy.uint64)
+        k = min(size * 99 // 100, size - 1)
+
+        # Every candidate must give the same answer before its time means anything.
+        assert stats.avg_latency_us() == floors.window_sum_mean() == sum(samples) / size
+        assert stats.p99_latency_us() == floors.window_nth_element() == float(numpy.partition(array, k)[k])
+
+        medians = measure({
+            "avg_latency_us()": stats.avg_latency_us,
+            "no-op native call (floor)": floors.noop0,
+            "C++ sum over the window": floors.window_sum_mean,
+            "numpy mean": array.mean,
+        }, rounds=11 if size < 10**6 else 7)
+        mean_ratios = report(f"mean over {size:,} samples", medians, anchor="no-op native call (floor)")
+
+        medians = measure({
+            "p99_latency_us()": stats.p99_latency_us,
+            "copy + nth_element (floor)": floors.window_nth_element,
+            "copy + sort": floors.window_sort,
+            "numpy partition": lambda: numpy.partition(array, k)[k],
+        }, rounds=11 if size < 10**6 else 7)
+        p99_ratios = report(f"99th percentile over {size:,} samples", medians,
+                            anchor="copy + nth_element (floor)")
+        goals[size] = (mean_ratios["avg_latency_us()"], p99_ratios["p99_latency_us()"],
+                       p99_ratios["numpy partition"])
+
+    mean, p99, numpy_ratio = goals[SIZES[-1]]
+    print(f"\nwindow: at 1e6 samples avg_latency_us() costs {mean:.2f}x a no-op call (goal <= 1.5x); "
+          f"p99_latency_us() {p99:.2f}x copy+nth_element (goal <= 1.2x), numpy {numpy_ratio:.2f}x")
+
+
+if __name__ == "__main__":
+    main()

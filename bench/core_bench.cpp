@@ -1,0 +1,97 @@
+// Costs of the interpreter-free core, without Python in the way.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "probe/proc_self.h"
+#include "stats/ipc_stats.h"
+#include "stats/latency_ring.h"
+
+namespace ipc_probe {
+namespace {
+
+std::vector<std::uint64_t> random_samples(std::size_t n) {
+    std::mt19937_64 rng(7);
+    std::uniform_int_distribution<std::uint64_t> latency(1, 1'000'000);
+    std::vector<std::uint64_t> samples(n);
+    for (auto& sample : samples) sample = latency(rng);
+    return samples;
+}
+
+std::unique_ptr<LockedRing> filled_ring(std::size_t n) {
+    auto ring = std::make_unique<LockedRing>(LatencyRing::create(n).value());
+    for (const std::uint64_t sample : random_samples(n)) ring->record(sample);
+    return ring;
+}
+
+void BM_RingRecord(benchmark::State& state) {
+    LockedRing ring(LatencyRing::create(1024).value());
+    std::uint64_t us = 0;
+    for (auto _ : state) ring.record(++us);
+    benchmark::DoNotOptimize(ring.mean());
+}
+BENCHMARK(BM_RingRecord);
+
+void BM_RingMean(benchmark::State& state) {
+    const auto ring = filled_ring(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(ring->mean());
+}
+BENCHMARK(BM_RingMean)->Arg(1'000)->Arg(100'000)->Arg(1'000'000);
+
+void BM_RingP99(benchmark::State& state) {
+    const auto ring = filled_ring(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(ring->p99());
+}
+BENCHMARK(BM_RingP99)->Arg(1'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+// The floor for the percentile: a copy and nth_element on the same samples.
+void BM_CopyNthElement(benchmark::State& state) {
+    const std::vector<std::uint64_t> samples = random_samples(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::vector<std::uint64_t> copy(samples);
+        const std::size_t k = copy.size() * 99 / 100;
+        std::nth_element(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(k), copy.end());
+        benchmark::DoNotOptimize(copy[k]);
+    }
+}
+BENCHMARK(BM_CopyNthElement)->Arg(1'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+void BM_Copy(benchmark::State& state) {
+    const std::vector<std::uint64_t> samples = random_samples(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::vector<std::uint64_t> copy(samples);
+        benchmark::DoNotOptimize(copy.data());
+    }
+}
+BENCHMARK(BM_Copy)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+const std::string kStatus =
+    "Name:\tpython3\nUmask:\t0022\nState:\tR (running)\nTgid:\t4242\nNgid:\t0\nPid:\t4242\n"
+    "PPid:\t1\nTracerPid:\t0\nUid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nFDSize:\t64\nGroups:\t0\n"
+    "NStgid:\t4242\nNSpid:\t4242\nNSpgid:\t4242\nNSsid:\t1\nKthread:\t0\nVmPeak:\t  123456 kB\n"
+    "VmSize:\t  123456 kB\nVmLck:\t       0 kB\nVmPin:\t       0 kB\nVmHWM:\t    9000 kB\n"
+    "VmRSS:\t    7890 kB\nRssAnon:\t    4000 kB\nRssFile:\t    3890 kB\n";
+
+void BM_ScanStatus(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(detail::scan_status(kStatus));
+}
+BENCHMARK(BM_ScanStatus);
+
+void BM_TakeSnapshot(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(take_snapshot());
+}
+BENCHMARK(BM_TakeSnapshot)->Unit(benchmark::kMicrosecond);
+
+void BM_ListFdTargets(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(list_fd_targets());
+}
+BENCHMARK(BM_ListFdTargets)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace ipc_probe
+
+BENCHMARK_MAIN();
