@@ -33,5 +33,20 @@ TEST(RepairUtf8, ReplacesEachMaximalIllFormedSubpartOnce) {
     }
 }
 
+TEST(RepairUtf8, FindsAStrayByteAnywhereInLongAsciiRuns) {
+    // ASCII is skipped eight bytes at a time: a bad byte must be seen at every offset.
+    for (std::size_t at = 0; at < 40; ++at) {
+        SCOPED_TRACE(at);
+        std::string text(40, 'a');
+        text[at] = '\xFF';
+        EXPECT_FALSE(is_valid_utf8(text));
+        std::string expected(40, 'a');
+        expected.replace(at, 1, kFffd);
+        EXPECT_EQ(repair_utf8(text), expected);
+        text[at] = 'b';
+        EXPECT_TRUE(is_valid_utf8(text));
+    }
+}
+
 }  // namespace
 }  // namespace ipc_probe
