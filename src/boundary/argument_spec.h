@@ -35,7 +35,7 @@ struct ArgumentSpec {
 // The binding of a call whose keywords all name parameters not given by position, each
 // once, with plain ASCII names: what nearly every call does. Returns false for anything
 // else, and then bind_vector decides (and words the error) from scratch, so this needs no
-// error handling of its own. Inline, so a spec known at compile time unrolls it.
+// error handling of its own. Inline, so parameters known at compile time unroll it.
 inline bool bind_simple_keywords(const ArgumentSpec& spec, PyObject* const* args,
                                  std::size_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
     const std::size_t n = spec.parameters.size();

@@ -1,4 +1,4 @@
-// The Python face of the channel statistics: argument specs and the class table.
+// The Python face of the channel statistics: parameter descriptions and the class tables.
 #include "boundary/entries.h"
 #include "ipc_probe/surface.h"
 #include "stats/ipc_stats.h"
