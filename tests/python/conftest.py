@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -5,6 +6,13 @@ import textwrap
 import pytest
 
 import _quillmere_core
+
+# Under `./dev asan` the AddressSanitizer runtime is preloaded. Its allocator aborts on an
+# impossible size instead of failing it, and it needs address space of its own, so the
+# tests that exhaust memory on purpose cannot run there.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_plain_allocator = pytest.mark.skipif(
+    UNDER_ASAN, reason="AddressSanitizer's allocator aborts instead of failing the allocation")
 
 
 @pytest.fixture

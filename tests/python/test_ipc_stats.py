@@ -3,6 +3,8 @@ import threading
 
 import pytest
 
+from conftest import needs_plain_allocator
+
 U64_MAX = 2**64 - 1
 
 
@@ -83,7 +85,7 @@ def test_extreme_latencies(core):
 @pytest.mark.parametrize(
     "capacity, exc_type, args",
     [(2**60, BaseException, ("capacity overflow",)), (U64_MAX, BaseException, ("capacity overflow",)),
-     (2**59, MemoryError, ())],
+     pytest.param(2**59, MemoryError, (), marks=needs_plain_allocator)],
 )
 def test_impossible_capacities(core, capacity, exc_type, args):
     with pytest.raises(exc_type) as info:

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import run_python
+from conftest import needs_plain_allocator, run_python
 
 
 def threads_in_process():
@@ -127,6 +127,7 @@ def test_binding_errors_come_before_the_borrow(core):
     assert str(info.value) == "BackgroundSampler.__new__() got an unexpected keyword argument 'interval'"
 
 
+@needs_plain_allocator
 def test_thread_creation_failure_is_a_panic_and_leaves_the_sampler_idle():
     result = run_python(
         """
