@@ -7,7 +7,9 @@
 #include <new>
 #include <random>
 #include <algorithm>
+#include <atomic>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace ipc_probe {
@@ -124,6 +126,46 @@ TEST(LatencyRing, ReportsExhaustedMemoryAsBadAlloc) {
     GTEST_SKIP() << "the sanitizer's allocator aborts on an impossible size instead of throwing";
 #endif
     EXPECT_THROW(static_cast<void>(LatencyRing::create(std::uint64_t{1} << 59)), std::bad_alloc);
+}
+
+// Recorders of 100s and of 300s, and readers, all at once (ThreadSanitizer checks the lock):
+// every window holds only those two values, so a reader must never see a mean outside
+// them or a percentile that is neither. The window is large enough to take the radix path.
+TEST(LockedRing, ReadersSeeOnlyWholeWindowsWhileRecordersRun) {
+    LockedRing ring(LatencyRing::create(3000).value());
+    constexpr int kPerRecorder = 20'000;
+    // Bounded too: a reader holds the lock for a whole copy, and the lock is not fair.
+    constexpr int kMaxReadsEach = 500;
+    std::atomic<bool> recording = true;
+    std::atomic<int> reads = 0, torn = 0;
+    {
+        std::vector<std::jthread> readers;
+        for (int r = 0; r < 2; ++r) {
+            readers.emplace_back([&] {
+                for (int i = 0; i < kMaxReadsEach && recording.load(); ++i) {
+                    const double mean = ring.mean(), p99 = ring.p99();
+                    if ((mean != 0.0 && (mean < 100.0 || mean > 300.0)) ||
+                        (p99 != 0.0 && p99 != 100.0 && p99 != 300.0)) {
+                        torn.fetch_add(1);
+                    }
+                    reads.fetch_add(1);
+                }
+            });
+        }
+        {
+            std::vector<std::jthread> recorders;
+            for (const std::uint64_t value : {100u, 300u}) {
+                recorders.emplace_back([&ring, value] {
+                    for (int i = 0; i < kPerRecorder; ++i) ring.record(value);
+                });
+            }
+        }
+        recording = false;
+    }
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+    const double mean = ring.mean();
+    EXPECT_GE(mean, 100.0);
+    EXPECT_LE(mean, 300.0);
 }
 
 }  // namespace

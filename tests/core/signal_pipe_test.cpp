@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/fd.h"
 
@@ -185,6 +186,48 @@ TEST(RegisterSignalPipe, ForkedChildIgnoresHandlersOfThreadsItDidNotInherit) {
     }
     ASSERT_TRUE(exited) << "the child's registration waited for a thread it does not have";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A flood of SIGUSR1, handled on the registering thread and on the flooding one, while the
+// registration is replaced again and again. Each replaced pipe is closed and its numbers are
+// taken at once by a decoy pipe, so a handler writing through a stale write end would leave
+// a byte in a decoy. ThreadSanitizer watches the table and the in-flight counts meanwhile.
+TEST(RegisterSignalPipe, FloodDuringReregistrationReachesNoReusedDescriptor) {
+    const ClearSlotAtEnd clear(SIGUSR1);
+    Registration current = registered(SIGUSR1);
+    const pthread_t registering_thread = ::pthread_self();
+    std::atomic<bool> flooding = true;
+    std::atomic<long> sent = 0;
+    std::jthread flooder([&] {
+        for (int i = 0; flooding.load() && i < 1'000'000; ++i) {
+            ::pthread_kill(registering_thread, SIGUSR1);
+            ::pthread_kill(::pthread_self(), SIGUSR1);
+            sent.fetch_add(2);
+        }
+    });
+    std::vector<Pipe> decoys;
+    std::string stray;
+    int rounds = 0;
+    for (const auto give_up = std::chrono::steady_clock::now() + 20s;
+         rounds < 300 && std::chrono::steady_clock::now() < give_up; ++rounds) {
+        Registration next = registered(SIGUSR1);  // closes the current write end
+        current = std::move(next);                // and this its read end
+        decoys.push_back(make_pipe());            // the lowest free numbers: those two
+        if (decoys.size() > 8) {
+            stray += drain(decoys.front().read_end.get());
+            decoys.erase(decoys.begin());
+        }
+    }
+    flooding = false;
+    flooder.join();
+    for (const Pipe& decoy : decoys) stray += drain(decoy.read_end.get());
+    EXPECT_EQ(stray, "") << "after " << rounds << " registrations and " << sent.load() << " signals";
+    EXPECT_GT(rounds, 10);
+
+    drain(current.read_end.get());
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    std::string delivered;
+    EXPECT_TRUE(eventually([&] { return !(delivered += drain(current.read_end.get())).empty(); }));
 }
 
 }  // namespace
