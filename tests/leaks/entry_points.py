@@ -1,0 +1,362 @@
+"""Every entry point of _quillmere_core, on success and on each error path Python can reach.
+
+The leak checks share this catalogue: refleaks.py counts references and allocated blocks
+under the debug interpreter, soak.py watches resident size, heap and descriptors, and
+`./dev valgrind` runs it under memcheck. Each scenario checks its own outcome, so a path
+that is no longer reached fails loudly instead of being measured for nothing.
+
+Run directly (`python3 tests/leaks/entry_points.py --rounds N`) it plays every scenario N
+times and exits; that is what runs under valgrind and AddressSanitizer, whose allocators
+abort on an impossible size where ours throws, hence `--skip out_of_memory` there.
+"""
+import argparse
+import contextlib
+import importlib.util
+import os
+import resource
+import select
+import signal
+import sys
+import weakref
+
+import _quillmere_core as qc
+
+SCENARIOS = {}
+
+
+def scenario(fn):
+    SCENARIOS[fn.__name__] = fn
+    return fn
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    """Sends descriptor 2 to /dev/null: panics write a line each, resumed ones a traceback."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    os.close(null)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def _panic_type():
+    try:
+        with quiet_stderr():
+            qc.IpcStats("x", 2**60)
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(exc)
+    raise AssertionError("capacity overflow did not panic")
+
+
+Panic = _panic_type()
+
+
+def expect(exc_type, call, message=None, note=None):
+    """Calls `call`, which must raise exactly `exc_type` with this message and note."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001 - panics included
+        if type(exc) is not exc_type:
+            raise AssertionError(f"expected {exc_type.__name__}, got {exc!r}") from exc
+        if message is not None and str(exc) != message:
+            raise AssertionError(f"message {str(exc)!r}, expected {message!r}") from exc
+        notes = getattr(exc, "__notes__", None)
+        if notes != ([f"while processing '{note}'"] if note else None):
+            raise AssertionError(f"notes {notes!r} for {exc!r}") from exc
+        return
+    raise AssertionError(f"{exc_type.__name__} expected, nothing raised")
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise KeyError("inner")
+
+
+class NoNotes(Exception):
+    def add_note(self, note):
+        raise RuntimeError("no notes here")
+
+
+class IndexWithoutNotes:
+    def __index__(self):
+        raise NoNotes("kept")
+
+
+class PanicIndex:
+    def __index__(self):
+        raise Panic("boom")
+
+
+class Unprintable(str):
+    def __str__(self):
+        raise ValueError("cannot print")
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+Outer.Inner.__qualname__ = "Outer.In\udc80ner"
+
+
+# ---------------------------------------------------------------- success paths
+
+
+@scenario
+def module_functions():
+    assert type(qc.probe_version()) is str
+    snapshot = qc.snapshot_resources()
+    assert snapshot.rss_bytes > 0 and snapshot.vms_bytes > 0
+    assert snapshot.open_fds > 0 and snapshot.timestamp_ns > 0
+    assert snapshot.rss_mb() > 0 and snapshot.vms_mb() > 0
+    assert repr(snapshot).startswith("ResourceSnapshot(rss=")
+    assert qc.list_open_fds()
+
+
+@scenario
+def ipc_stats():
+    stats = qc.IpcStats("canal-\u00e9", 4)
+    for us in (100, 200, 300, 2**64 - 1, 7):
+        stats.record_latency_us(us)
+    stats.record_latency_us(us=Index(5))
+    stats.record_depth(3)
+    stats.record_depth(depth=2**32 - 1)
+    assert stats.avg_latency_us() > 0 and stats.p99_latency_us() > 0
+    assert (stats.total_messages(), stats.peak_depth()) == (6, 2**32 - 1)
+    assert stats.name() == "canal-\u00e9"
+    assert stats.report().startswith("canal-\u00e9: 6 msgs | avg ")
+    ref = weakref.ref(stats)
+    del stats
+    assert ref() is None
+    assert qc.IpcStats(ring_capacity=0, name="kw").report() == (
+        "kw: 0 msgs | avg 0.0\u00b5s | p99 0.0\u00b5s | peak depth 0")
+
+
+@scenario
+def socket_stats():
+    sock = qc.SocketStats("s0", 8)
+    sock.record_send(100, 40)
+    sock.record_send(bytes=2**64 - 1, latency_us=60)
+    sock.record_recv(300, 35)
+    sock.record_recv(20, buffer_used_pct=80)
+    assert (sock.bytes_sent(), sock.bytes_recv(), sock.peak_recv_buffer_pct()) == (99, 320, 80)
+    assert sock.avg_send_latency_us() == 50.0
+    assert sock.name() == "s0"
+    assert sock.report() == "s0: sent 99B recv 320B | send avg 50.0\u00b5s | recv buf peak 80%"
+    ref = weakref.ref(sock)
+    del sock
+    assert ref() is None
+
+
+@scenario
+def sampler_lifecycle():
+    sampler = qc.BackgroundSampler()
+    assert sampler.stop() == 0
+    sampler.start(1)
+    sampler.start(interval_ms=0)  # restarts: joins the first thread
+    sampler.stop()
+    sampler.start(3_600_000)
+    del sampler  # the deallocator stops and joins the running thread
+
+
+@scenario
+def signal_pipe():
+    read_end, _ = qc.register_signal_pipe(signal.SIGUSR1)
+    try:
+        os.kill(os.getpid(), signal.SIGUSR1)
+        ready, _, _ = select.select([read_end], [], [], 10)
+        assert ready and os.read(read_end, 16) == b"\x01"
+    finally:
+        os.close(read_end)  # the next registration closes the write end
+
+
+@scenario
+def module_exec():
+    spec = importlib.util.find_spec("_quillmere_core")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert module.__all__ == qc.__all__ and module.IpcStats is qc.IpcStats
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = ("earlier",)
+    expect(TypeError, lambda: spec.loader.exec_module(module),
+           "'tuple' object is not an instance of 'list'")
+
+
+# ---------------------------------------------------------------- error paths
+
+
+@scenario
+def binding_errors():
+    stats = qc.IpcStats("a", 1)
+    sock = qc.SocketStats("a", 1)
+    sampler = qc.BackgroundSampler()
+    for call, message in [
+        (lambda: qc.IpcStats(),
+         "IpcStats.__new__() missing 2 required positional arguments: 'name' and 'ring_capacity'"),
+        (lambda: qc.SocketStats(ring_capacity=1),
+         "SocketStats.__new__() missing 1 required positional argument: 'name'"),
+        (lambda: qc.IpcStats("a", 4, 5),
+         "IpcStats.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: qc.IpcStats("a", 4, ring=5),
+         "IpcStats.__new__() got an unexpected keyword argument 'ring'"),
+        (lambda: qc.IpcStats("a", name="b"),
+         "IpcStats.__new__() got multiple values for argument 'name'"),
+        (lambda: qc.BackgroundSampler(1),
+         "BackgroundSampler.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda: stats.record_depth(1, depth=2),
+         "IpcStats.record_depth() got multiple values for argument 'depth'"),
+        (lambda: stats.record_latency_us(),
+         "IpcStats.record_latency_us() missing 1 required positional argument: 'us'"),
+        (lambda: sock.record_send(1, 2, 3),
+         "SocketStats.record_send() takes 2 positional arguments but 3 were given"),
+        (lambda: sock.record_recv(1, nope=2, buffer_used_pct=3),
+         "SocketStats.record_recv() got an unexpected keyword argument 'nope'"),
+        (lambda: sampler.start(),
+         "BackgroundSampler.start() missing 1 required positional argument: 'interval_ms'"),
+        (lambda: qc.register_signal_pipe(signal=2),
+         "register_signal_pipe() got an unexpected keyword argument 'signal'"),
+        (lambda: stats.record_latency_us(**{"\udcff": 1}),
+         "IpcStats.record_latency_us() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+        (lambda: qc.IpcStats("a", 1, **{Unprintable("zzz"): 1}),
+         "IpcStats.__new__() got an unexpected keyword argument '<unprintable Unprintable object>'"),
+    ]:
+        expect(TypeError, call, message)
+
+
+@scenario
+def conversion_errors():
+    stats = qc.IpcStats("a", 4)
+    sock = qc.SocketStats("a", 4)
+    for call, exc_type, message, note in [
+        (lambda: qc.IpcStats(None, 4), TypeError, "'None' is not an instance of 'str'", "name"),
+        (lambda: qc.SocketStats(b"a", 4), TypeError,
+         "'bytes' object is not an instance of 'str'", "name"),
+        (lambda: qc.IpcStats(Outer.Inner(), 1), TypeError,
+         "'Outer.In\ufffd\ufffd\ufffdner' object is not an instance of 'str'", "name"),
+        (lambda: qc.IpcStats("a\udc80", 1), UnicodeEncodeError, None, "name"),
+        (lambda: qc.IpcStats("a", -1), OverflowError,
+         "can't convert negative int to unsigned", "ring_capacity"),
+        (lambda: qc.IpcStats("a", 2**64), OverflowError, "int too big to convert", "ring_capacity"),
+        (lambda: stats.record_latency_us(1.5), TypeError,
+         "'float' object cannot be interpreted as an integer", "us"),
+        (lambda: stats.record_latency_us(Index(-1)), OverflowError,
+         "can't convert negative int to unsigned", "us"),
+        (lambda: stats.record_latency_us(RaisingIndex()), KeyError, "'inner'", "us"),
+        (lambda: stats.record_depth(2**32), OverflowError,
+         "out of range integral type conversion attempted", "depth"),
+        (lambda: stats.record_depth(2**63), OverflowError,
+         "Python int too large to convert to C long", "depth"),
+        (lambda: stats.record_depth("1"), TypeError,
+         "'str' object cannot be interpreted as an integer", "depth"),
+        (lambda: sock.record_recv(5, Index(-5)), OverflowError,
+         "out of range integral type conversion attempted", "buffer_used_pct"),
+        (lambda: qc.register_signal_pipe(2**31), OverflowError,
+         "out of range integral type conversion attempted", "signal_num"),
+        (lambda: qc.BackgroundSampler().start(2.0), TypeError,
+         "'float' object cannot be interpreted as an integer", "interval_ms"),
+    ]:
+        expect(exc_type, call, message, note)
+    # A failing add_note loses the note, never the error.
+    expect(NoNotes, lambda: stats.record_latency_us(IndexWithoutNotes()), "kept")
+    assert stats.total_messages() == 0
+
+
+@scenario
+def borrow_conflict():
+    sampler = qc.BackgroundSampler()
+
+    class StopsTheSampler:
+        def __index__(self):
+            sampler.stop()  # refused: start holds the exclusive borrow
+            return 5
+
+    expect(RuntimeError, lambda: sampler.start(StopsTheSampler()), "Already borrowed",
+           "interval_ms")
+    assert sampler.stop() == 0
+
+
+@scenario
+def panics():
+    expect(Panic, lambda: qc.IpcStats("big", 2**60), "capacity overflow")
+    expect(Panic, lambda: qc.SocketStats("big", 2**64 - 1), "capacity overflow")
+    # A panic raised by Python code under a call is resumed as a panic, without the note.
+    expect(Panic, lambda: qc.IpcStats("a", 1).record_latency_us(PanicIndex()), "boom")
+
+
+@scenario
+def out_of_memory():
+    expect(MemoryError, lambda: qc.IpcStats("big", 2**59))
+
+
+@scenario
+def signal_registration_failures():
+    for signal_num in (0, -1, 128, 2**31 - 1):
+        expect(ValueError, lambda: qc.register_signal_pipe(signal_num),
+               f"Invalid signal number: {signal_num} (must be 1..128)")
+    for signal_num in (signal.SIGKILL, signal.SIGSTOP, 65):
+        expect(OSError, lambda: qc.register_signal_pipe(signal_num),
+               "sigaction failed: Invalid argument (os error 22)")
+
+
+@contextlib.contextmanager
+def no_free_descriptors():
+    """Lowers the descriptor limit so that every number below it is taken."""
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    lowest_free = os.dup(0)
+    os.close(lowest_free)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free, limits[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+
+
+@scenario
+def probe_errors():
+    emfile = "Too many open files (os error 24)"
+    with no_free_descriptors():
+        expect(RuntimeError, qc.snapshot_resources, f"cannot read /proc/self/status: {emfile}")
+        expect(RuntimeError, qc.list_open_fds, f"cannot read /proc/self/fd: {emfile}")
+        expect(OSError, lambda: qc.register_signal_pipe(signal.SIGUSR2), f"pipe failed: {emfile}")
+
+
+def quiet_unraisable_hook(unraisable):
+    """Unprintable keyword names are reported as unraisable; nothing needs to see them."""
+
+
+def quiet_excepthook(exc_type, exc, traceback):
+    """A resumed panic prints the traceback it came through; nothing needs to see it."""
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Plays every scenario, checking outcomes.")
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--skip", action="append", default=[], choices=list(SCENARIOS))
+    args = parser.parse_args()
+    sys.unraisablehook = quiet_unraisable_hook
+    sys.excepthook = quiet_excepthook
+    scenarios = [fn for name, fn in SCENARIOS.items() if name not in args.skip]
+    with quiet_stderr():
+        for _ in range(args.rounds):
+            for fn in scenarios:
+                fn()
+    print(f"{len(scenarios)} scenarios x {args.rounds} rounds: every outcome as expected")
+
+
+if __name__ == "__main__":
+    main()
