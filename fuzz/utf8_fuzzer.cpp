@@ -38,8 +38,8 @@ bool completable(std::string_view bytes, std::size_t k, std::size_t n) {
     }
     // The scalar values this prefix can still become, within those of length n.
     const std::uint32_t unknown_bits = 6 * static_cast<std::uint32_t>(n - k);
-    const std::uint32_t low = std::max(bits << unknown_bits, kShortest[n]);
-    const std::uint32_t high = std::min((bits << unknown_bits) | ((1u << unknown_bits) - 1), kLongest[n]);
+    const std::uint32_t first = bits << unknown_bits, last = first | ((1u << unknown_bits) - 1);
+    const std::uint32_t low = std::max(first, kShortest[n]), high = std::min(last, kLongest[n]);
     return low <= high && !(low >= 0xD800 && high <= 0xDFFF);
 }
 

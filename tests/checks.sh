@@ -15,7 +15,9 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # ASan's quarantine holds freed memory back to catch late uses; at 64 MiB (default 256) a
 # freed 128 MiB burst still leaves at once, as the sampler's peak tests expect.
-asan_options() { echo "detect_leaks=$1:quarantine_size_mb=64:check_initialization_order=1:strict_string_checks=1"; }
+asan_options() {
+  echo "detect_leaks=$1:quarantine_size_mb=64:check_initialization_order=1:strict_string_checks=1"
+}
 
 checks_asan() {
   local QUILLMERE_BUILD_DIR=build/$ENV_NAME-asan
@@ -73,7 +75,8 @@ checks_refleak() {
   say "building $B (against the debug interpreter's headers)"
   cmake --build "$B"
   local module imports
-  module=$B/_quillmere_core$("$debug_python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  module=$B/_quillmere_core$("$debug_python" -c \
+    'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
   imports=$(nm -D --undefined-only "$module")
   [[ $imports == *_Py_DECREF_DecRefTotal* ]] \
     || die "$module is a release build: its references would not be counted"
@@ -132,7 +135,8 @@ checks_fuzz() {
       tail -n 40 "$log" >&2
       die "$target failed: the input is in $B/crashes/, the whole log in $log"
     fi
-    grep -E '^(Done|stat::(number_of_executed_units|peak_rss_mb|new_units_added))' "$log" >&2 || true
+    grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' "$log" >&2 \
+      || true
   done
 }
 

@@ -119,7 +119,8 @@ TEST(BackgroundSampler, ProbesTheRealProcess) {
 
 std::size_t tasks_in_process() {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    for ([[maybe_unused]] const auto& task :
+         std::filesystem::directory_iterator("/proc/self/task")) {
         ++count;
     }
     return count;
@@ -136,15 +137,17 @@ TEST(BackgroundSampler, ChurnLeavesNoThreadBehind) {
     std::mt19937 rng(5);
     {
         std::array<std::optional<BackgroundSampler>, 3> samplers;
-        for (auto& sampler : samplers) sampler.emplace(std::get<0>(BackgroundSampler::prepare()), &scripted_probe);
+        const auto renew = [](std::optional<BackgroundSampler>& sampler) {
+            sampler.emplace(std::get<0>(BackgroundSampler::prepare()), &scripted_probe);
+        };
+        for (auto& sampler : samplers) renew(sampler);
         for (int step = 0; step < 300; ++step) {
             std::optional<BackgroundSampler>& sampler = samplers[rng() % samplers.size()];
             switch (rng() % 4) {
                 case 0:
                 case 1: ASSERT_TRUE(sampler->start(rng() % 2 == 0 ? 0 : 3'600'000)); break;
                 case 2: ASSERT_TRUE(sampler->stop()); break;
-                default:  // the old sampler is destroyed, perhaps with its thread running
-                    sampler.emplace(std::get<0>(BackgroundSampler::prepare()), &scripted_probe);
+                default: renew(sampler);  // the old one is destroyed, perhaps running
             }
         }
     }

@@ -221,7 +221,8 @@ TEST(RegisterSignalPipe, FloodDuringReregistrationReachesNoReusedDescriptor) {
     flooding = false;
     flooder.join();
     for (const Pipe& decoy : decoys) stray += drain(decoy.read_end.get());
-    EXPECT_EQ(stray, "") << "after " << rounds << " registrations and " << sent.load() << " signals";
+    EXPECT_EQ(stray, "") << "after " << rounds << " registrations and " << sent.load()
+                         << " signals";
     EXPECT_GT(rounds, 10);
 
     drain(current.read_end.get());

@@ -233,7 +233,8 @@ def binding_errors():
         (lambda: stats.record_latency_us(**{"\udcff": 1}),
          "IpcStats.record_latency_us() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
         (lambda: qc.IpcStats("a", 1, **{Unprintable("zzz"): 1}),
-         "IpcStats.__new__() got an unexpected keyword argument '<unprintable Unprintable object>'"),
+         "IpcStats.__new__() got an unexpected keyword argument "
+         "'<unprintable Unprintable object>'"),
     ]:
         expect(TypeError, call, message)
 

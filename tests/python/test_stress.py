@@ -144,7 +144,8 @@ def test_ipc_window_matches_the_model(core, capacity, steps):
 
 
 @PROPERTY
-@given(capacity=CAPACITIES, sends=st.lists(st.tuples(st.integers(0, U64_MAX), SAMPLES), max_size=200))
+@given(capacity=CAPACITIES,
+       sends=st.lists(st.tuples(st.integers(0, U64_MAX), SAMPLES), max_size=200))
 def test_socket_window_and_totals_match_the_model(core, capacity, sends):
     sock = core.SocketStats("s", capacity)
     for size, latency in sends:
@@ -224,7 +225,9 @@ def expected_conversion(kind, value):
     if not -2**63 <= n < 2**63:
         return OverflowError, "Python int too large to convert to C long"
     low, high = (0, 2**32 - 1) if kind == U32 else (-2**31, 2**31 - 1)
-    return None if low <= n <= high else (OverflowError, "out of range integral type conversion attempted")
+    if low <= n <= high:
+        return None
+    return OverflowError, "out of range integral type conversion attempted"
 
 
 def expected_body(function, values, panic_type):
