@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
+#include <cstring>
 #include <span>
-#include <vector>
 
 namespace ipc_probe {
 namespace {
@@ -42,9 +43,11 @@ double LatencyRing::mean() const noexcept {
 
 namespace {
 
+constexpr std::uint64_t kAllBits = ~std::uint64_t{0};
+
 // The bits in which `values` differ: set in some and clear in others.
 std::uint64_t differing_bits_of(std::span<const std::uint64_t> values) noexcept {
-    std::uint64_t any = 0, all = ~std::uint64_t{0};
+    std::uint64_t any = 0, all = kAllBits;
     for (const std::uint64_t v : values) {
         any |= v;
         all &= v;
@@ -52,19 +55,193 @@ std::uint64_t differing_bits_of(std::span<const std::uint64_t> values) noexcept 
     return any ^ all;
 }
 
+// Below this size a window is simply copied: the guess would cost more than it saves.
+constexpr std::size_t kNarrowFrom = std::size_t{1} << 15;
+// How many samples the guess is drawn from.
+constexpr std::size_t kGuessSamples = 1024;
+
+// Positions for the guess. The answer never depends on them, only the time it takes.
+class SplitMix64 {
+public:
+    explicit SplitMix64(std::uint64_t seed) noexcept : state_(seed) {}
+    std::uint64_t next() noexcept {
+        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+        return z ^ (z >> 31);
+    }
+
+private:
+    std::uint64_t state_;
+};
+
 }  // namespace
 
-std::uint64_t LatencyRing::copy_samples(std::vector<std::uint64_t>& out) const {
-    out.resize(size_);
-    std::uint64_t any = 0, all = ~std::uint64_t{0};
+RankCandidates LatencyRing::gather_rank(std::size_t rank) const {
+    RankCandidates out;
+    if (size_ >= kNarrowFrom && narrow(rank, out)) return out;
+    return copy_all(rank);
+}
+
+RankCandidates LatencyRing::copy_all(std::size_t rank) const {
+    RankCandidates out;
+    out.storage = std::make_unique_for_overwrite<std::uint64_t[]>(size_);
+    out.rank = rank;
+    std::uint64_t any = 0, all = kAllBits;
     for (std::size_t i = 0; i < size_; ++i) {
         const std::uint64_t v = slots_[i];
-        out[i] = v;
+        out.storage[i] = v;
         any |= v;
         all &= v;
     }
-    return size_ == 0 ? 0 : any ^ all;
+    out.values = {out.storage.get(), size_};
+    out.differing = any ^ all;
+    return out;
 }
+
+// Floyd and Rivest's idea: the ranks of a few samples drawn across the window bound where
+// the sought one lies, so one pass can count what lies below a low bound and keep only the
+// samples between the bounds, a few percent of the window, instead of copying it whole.
+// False when the bounds miss it, or keep too many; the caller then copies the window.
+bool LatencyRing::narrow(std::size_t rank, RankCandidates& out) const {
+    const std::size_t n = size_;
+    // One sample from each of kGuessSamples equal strides: tighter than a plain random draw.
+    std::array<std::uint64_t, kGuessSamples> guess;
+    const std::size_t stride = n / kGuessSamples;
+    SplitMix64 positions(n ^ (std::uint64_t{rank} << 20));
+    for (std::size_t i = 0; i < kGuessSamples; ++i) {
+        const auto offset = static_cast<std::size_t>(
+            (static_cast<unsigned __int128>(positions.next()) * stride) >> 64);
+        guess[i] = slots_[i * stride + offset];
+    }
+    // Where the sought sample should fall among the guess, give or take four standard
+    // deviations of that rank, and two more for luck at the extremes.
+    const double quantile = static_cast<double>(rank) / static_cast<double>(n);
+    const double centre = quantile * kGuessSamples;
+    const double spread =
+        4.0 * std::sqrt(static_cast<double>(kGuessSamples) * quantile * (1.0 - quantile)) + 2.0;
+    const double low_at = std::floor(centre - spread), high_at = std::ceil(centre + spread);
+    std::uint64_t low = 0, high = kAllBits;  // nothing lies outside these
+    auto first_free = guess.begin();
+    if (low_at >= 0.0) {
+        const auto at = guess.begin() + static_cast<std::ptrdiff_t>(low_at);
+        std::nth_element(guess.begin(), at, guess.end());
+        low = *at;
+        first_free = at + 1;
+    }
+    if (high_at < static_cast<double>(kGuessSamples)) {
+        const auto at = guess.begin() + static_cast<std::ptrdiff_t>(high_at);
+        std::nth_element(first_free, at, guess.end());
+        high = *at;
+    }
+
+    // Room for four times the expected share of the window: past that the guess was poor.
+    const double share = (std::min(high_at, static_cast<double>(kGuessSamples)) -
+                          std::max(low_at, 0.0)) / kGuessSamples;
+    const std::size_t capacity =
+        std::min(n, static_cast<std::size_t>(4.0 * share * static_cast<double>(n)) + 64);
+    return detail::keep_around({slots_.get(), n}, rank, low, high, capacity, out,
+                               detail::fastest_pass());
+}
+
+namespace detail {
+namespace {
+
+struct Tally {
+    std::size_t below = 0, at_low = 0, count = 0;
+    std::uint64_t any = 0, all = kAllBits;
+};
+
+[[gnu::always_inline]] inline void tally_one(std::uint64_t v, std::uint64_t low,
+                                             std::uint64_t width, std::uint64_t* kept,
+                                             std::size_t capacity, Tally& tally) noexcept {
+    tally.below += v < low;
+    tally.at_low += v == low;
+    if (v - low - 1 < width) [[unlikely]] {  // low < v <= high, in one comparison
+        if (tally.count < capacity) kept[tally.count] = v;
+        ++tally.count;
+        tally.any |= v;
+        tally.all &= v;
+    }
+}
+
+Tally tally_one_at_a_time(std::span<const std::uint64_t> samples, std::uint64_t low,
+                          std::uint64_t width, std::uint64_t* kept, std::size_t capacity) noexcept {
+    Tally tally;
+    for (const std::uint64_t v : samples) tally_one(v, low, width, kept, capacity, tally);
+    return tally;
+}
+
+// Four samples a step in one AVX2 register: the counts stay in its lanes, and only a step
+// holding a sample to keep (a few percent of them) goes one at a time. About twice as fast;
+// without AVX2 the compiler would emulate the 64-bit comparisons, slower than one at a time.
+using Lanes = std::uint64_t __attribute__((vector_size(32)));
+using LaneCounts = std::int64_t __attribute__((vector_size(32)));
+
+[[gnu::target("avx2")]] Tally tally_four_at_a_time(std::span<const std::uint64_t> samples,
+                                                   std::uint64_t low, std::uint64_t width,
+                                                   std::uint64_t* kept,
+                                                   std::size_t capacity) noexcept {
+    const Lanes lows = {low, low, low, low}, past_lows = lows + 1;
+    const Lanes widths = {width, width, width, width};
+    LaneCounts below = {}, at_low = {};  // each comparison is -1 where true
+    Tally tally;
+    std::size_t i = 0;
+    for (; i + 4 <= samples.size(); i += 4) {
+        Lanes v;
+        std::memcpy(&v, samples.data() + i, sizeof v);
+        below += v < lows;
+        at_low += v == lows;
+        const LaneCounts keep = (v - past_lows) < widths;
+        if ((keep[0] | keep[1] | keep[2] | keep[3]) != 0) [[unlikely]] {
+            for (int lane = 0; lane < 4; ++lane) {
+                if (keep[lane] != 0) tally_one(v[lane], low, width, kept, capacity, tally);
+            }
+        }
+    }
+    // The samples kept one at a time lie above `low`: they added nothing to these counts.
+    tally.below = static_cast<std::size_t>(-(below[0] + below[1] + below[2] + below[3]));
+    tally.at_low = static_cast<std::size_t>(-(at_low[0] + at_low[1] + at_low[2] + at_low[3]));
+    for (; i < samples.size(); ++i) tally_one(samples[i], low, width, kept, capacity, tally);
+    return tally;
+}
+
+}  // namespace
+
+bool four_at_a_time_supported() noexcept {
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return supported;
+}
+
+bool keep_around(std::span<const std::uint64_t> samples, std::size_t rank, std::uint64_t low,
+                 std::uint64_t high, std::size_t capacity, RankCandidates& out, Pass pass) {
+    out.storage = std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(capacity, 1));
+    std::uint64_t* const kept = out.storage.get();
+    const std::uint64_t width = high - low;
+    const Tally tally = pass == Pass::four_at_a_time
+                            ? tally_four_at_a_time(samples, low, width, kept, capacity)
+                            : tally_one_at_a_time(samples, low, width, kept, capacity);
+    if (tally.count > capacity || rank < tally.below) return false;
+    std::size_t rest = rank - tally.below;
+    if (rest < tally.at_low) {
+        kept[0] = low;
+        out.values = {kept, 1};
+        out.rank = 0;
+        out.differing = 0;
+        return true;
+    }
+    rest -= tally.at_low;
+    if (rest >= tally.count) return false;
+    out.values = {kept, tally.count};
+    out.rank = rest;
+    out.differing = tally.any ^ tally.all;
+    return true;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -99,11 +276,12 @@ std::uint64_t select_kth(std::span<std::uint64_t> values, std::size_t k,
 
 }  // namespace
 
-double p99_of(std::vector<std::uint64_t>& samples, std::uint64_t differing_bits) noexcept {
-    if (samples.empty()) return 0.0;
-    const std::size_t n = samples.size();
-    const auto index = std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.99), n - 1);
-    return static_cast<double>(select_kth(samples, index, differing_bits));
+std::size_t p99_rank(std::size_t n) noexcept {
+    return std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.99), n - 1);
+}
+
+std::uint64_t select_rank(RankCandidates& candidates) noexcept {
+    return select_kth(candidates.values, candidates.rank, candidates.differing);
 }
 
 }  // namespace ipc_probe

@@ -6,12 +6,20 @@
 #include <expected>
 #include <memory>
 #include <mutex>  // std::lock_guard
-#include <vector>
+#include <span>
 
 #include "common/internal_error.h"
 #include "common/mutex.h"
 
 namespace ipc_probe {
+
+// The samples among which the one of a given rank lies, taken from a window in one pass.
+struct RankCandidates {
+    std::unique_ptr<std::uint64_t[]> storage;
+    std::span<std::uint64_t> values;  // within `storage`
+    std::size_t rank = 0;             // of the sought sample among `values`
+    std::uint64_t differing = 0;      // the bits in which `values` differ
+};
 
 // Not synchronised: its owner guards it (see LockedRing).
 class LatencyRing {
@@ -26,14 +34,18 @@ public:
 
     // 0.0 when empty; exact up to the final rounding of the division.
     double mean() const noexcept;
-    // Copies the samples, in no particular order, into `out` (replacing its contents) and
-    // returns the bits in which they differ: the first thing a selection needs, found in
-    // the same pass.
-    std::uint64_t copy_samples(std::vector<std::uint64_t>& out) const;
+    // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
+    // in one pass that writes only what it keeps. Large windows keep only the samples near
+    // a guess drawn from a few hundred of them; the rest, and a guess that misses, keep all.
+    // May throw std::bad_alloc.
+    RankCandidates gather_rank(std::size_t rank) const;
 
     std::size_t size() const noexcept { return size_; }
 
 private:
+    RankCandidates copy_all(std::size_t rank) const;
+    bool narrow(std::size_t rank, RankCandidates& out) const;
+
     LatencyRing(std::unique_ptr<std::uint64_t[]> slots, std::size_t slot_count) noexcept
         : slots_(std::move(slots)), slot_count_(slot_count) {}
 
@@ -48,9 +60,29 @@ private:
     unsigned __int128 sum_ = 0;
 };
 
-// The sample at index floor(n * 0.99) of the sorted samples (no interpolation); 0.0 for
-// none. Reorders `samples`; `differing_bits` is what copy_samples returned for them.
-double p99_of(std::vector<std::uint64_t>& samples, std::uint64_t differing_bits) noexcept;
+namespace detail {
+
+// How the read pass of gather_rank steps through the window. Both give the same result.
+enum class Pass { one_at_a_time, four_at_a_time };
+bool four_at_a_time_supported() noexcept;  // needs AVX2
+inline Pass fastest_pass() noexcept {
+    return four_at_a_time_supported() ? Pass::four_at_a_time : Pass::one_at_a_time;
+}
+
+// The read pass of gather_rank: counts the samples below `low` and equal to it, and keeps
+// those in (low, high] (low <= high), at most `capacity` of them: counting the ties at
+// `low` keeps a window of a few much repeated values from keeping most of itself. False
+// when the sought sample is not among those, or more would be kept: the bounds missed.
+bool keep_around(std::span<const std::uint64_t> samples, std::size_t rank, std::uint64_t low,
+                 std::uint64_t high, std::size_t capacity, RankCandidates& out, Pass pass);
+
+}  // namespace detail
+
+// The rank of the 99th percentile among n > 0 samples: floor(n * 0.99), no interpolation.
+std::size_t p99_rank(std::size_t n) noexcept;
+
+// The sought sample; reorders the candidates.
+std::uint64_t select_rank(RankCandidates& candidates) noexcept;
 
 // A ring with its own mutex: the one lock of each statistics object.
 class LockedRing {
@@ -71,16 +103,17 @@ public:
         std::lock_guard lock(mutex_);
         return ring_.mean();
     }
-    // The copy is taken under the lock; the selection runs on the private copy outside it,
-    // so recorders wait only for the copy. May throw std::bad_alloc.
+    // 0.0 for an empty window. Only the read pass runs under the lock; the selection runs
+    // on its private result outside it, so recorders wait for one read of the window at
+    // most. May throw std::bad_alloc.
     double p99() const {
-        std::vector<std::uint64_t> samples;
-        std::uint64_t differing_bits;
+        RankCandidates candidates;
         {
             std::lock_guard lock(mutex_);
-            differing_bits = ring_.copy_samples(samples);
+            if (ring_.size() == 0) return 0.0;
+            candidates = ring_.gather_rank(p99_rank(ring_.size()));
         }
-        return p99_of(samples, differing_bits);
+        return static_cast<double>(select_rank(candidates));
     }
 
 private:
