@@ -45,16 +45,6 @@ PyResult<std::int32_t> FromPython<std::int32_t>::convert(PyObject* obj) {
     return convert_narrow<std::int32_t>(obj);
 }
 
-PyResult<Ref> into_python(double value) { return new_object(PyFloat_FromDouble(value)); }
-
-PyResult<Ref> into_python(std::uint64_t value) {
-    return new_object(PyLong_FromUnsignedLongLong(value));
-}
-
-PyResult<Ref> into_python(std::uint32_t value) {
-    return new_object(PyLong_FromLong(static_cast<long>(value)));
-}
-
 PyResult<Ref> into_python(std::string_view text) {
     return new_object(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

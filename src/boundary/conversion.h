@@ -48,9 +48,13 @@ struct FromPython<std::int32_t> {
 };
 
 // Results: None for void, then one overload per type the bodies return.
-PyResult<Ref> into_python(double value);
-PyResult<Ref> into_python(std::uint64_t value);
-PyResult<Ref> into_python(std::uint32_t value);
+inline PyResult<Ref> into_python(double value) { return new_object(PyFloat_FromDouble(value)); }
+inline PyResult<Ref> into_python(std::uint64_t value) {
+    return new_object(PyLong_FromUnsignedLongLong(value));
+}
+inline PyResult<Ref> into_python(std::uint32_t value) {
+    return new_object(PyLong_FromLong(static_cast<long>(value)));
+}
 PyResult<Ref> into_python(std::string_view text);
 PyResult<Ref> into_python(const std::vector<std::string>& texts);
 PyResult<Ref> into_python(std::pair<int, int> values);

@@ -154,15 +154,14 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {
-        PyResult<Params> params = [&] {
-            if constexpr (Spec != nullptr) {
-                return convert_all<Params>(*Spec, slots, std::make_index_sequence<kSlots>{});
-            } else {
-                return PyResult<Params>();
-            }
-        }();
-        if (!params) return std::unexpected(std::move(params).error());
-        return invoke<F>(std::move(*params), target...);
+        if constexpr (Spec != nullptr) {
+            PyResult<Params> params =
+                convert_all<Params>(*Spec, slots, std::make_index_sequence<kSlots>{});
+            if (!params) return std::unexpected(std::move(params).error());
+            return invoke<F>(std::move(*params), target...);
+        } else {
+            return invoke<F>(Params{}, target...);
+        }
     };
     if constexpr (Sig::member) {
         auto borrow = take_borrow<Sig>(self);

@@ -181,8 +181,7 @@ Error Error::with_note(std::string_view parameter) && {
     return Error(Caught{std::move(exception)});
 }
 
-PyResult<Ref> new_object(PyObject* created) {
-    if (created) return Ref::steal(created);
+PyResult<Ref> null_object() {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     return std::unexpected(Error::panic("PyObject pointer is null"));
 }

@@ -78,9 +78,15 @@ using Status = std::expected<void, Error>;
 inline Error to_error(Error error) noexcept { return error; }
 inline Error to_error(const InternalError& error) { return Error::panic(error.message, error.where); }
 
+// The failure of new_object, kept out of line.
+PyResult<Ref> null_object();
+
 // Checks the result of an interpreter call that creates a result object: null is an
 // internal failure, reported as "PyObject pointer is null".
-PyResult<Ref> new_object(PyObject* created);
+inline PyResult<Ref> new_object(PyObject* created) {
+    if (created) [[likely]] return Ref::steal(created);
+    return null_object();
+}
 
 // The exception type for internal failures, created on first use and kept for the process.
 PyResult<PyObject*> panic_exception_type();
