@@ -36,11 +36,6 @@ void LatencyRing::record(std::uint64_t latency_us) noexcept {
     sum_ += latency_us;
 }
 
-double LatencyRing::mean() const noexcept {
-    if (size_ == 0) return 0.0;
-    return static_cast<double>(sum_) / static_cast<double>(size_);
-}
-
 namespace {
 
 constexpr std::uint64_t kAllBits = ~std::uint64_t{0};

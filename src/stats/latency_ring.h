@@ -1,6 +1,7 @@
 // The bounded first-in-first-out window of latency samples behind IpcStats and SocketStats.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -33,7 +34,15 @@ public:
     void record(std::uint64_t latency_us) noexcept;
 
     // 0.0 when empty; exact up to the final rounding of the division.
-    double mean() const noexcept;
+    double mean() const noexcept { return mean_of(sum_, size_); }
+    static double mean_of(unsigned __int128 sum, std::size_t size) noexcept {
+        if (size == 0) return 0.0;
+        // Sums below 2^64, all but absurd ones, convert in one instruction, not a library call.
+        const double total = sum >> 64 == 0 ? static_cast<double>(static_cast<std::uint64_t>(sum))
+                                            : static_cast<double>(sum);
+        return total / static_cast<double>(size);
+    }
+    unsigned __int128 sum() const noexcept { return sum_; }
     // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
     // in one pass that writes only what it keeps. Large windows keep only the samples near
     // a guess drawn from a few hundred of them; the rest, and a guess that misses, keep all.
@@ -94,12 +103,28 @@ public:
     void record(std::uint64_t latency_us, AlsoLocked&& also_locked) noexcept {
         std::lock_guard lock(mutex_);
         ring_.record(latency_us);
+        publish_totals();
         also_locked();
     }
     void record(std::uint64_t latency_us) noexcept {
         record(latency_us, [] {});
     }
+
+    // Reads the totals the last record published, without the lock: a reader then costs
+    // recorders nothing and pays no atomic read-modify-write itself. A reader that meets a
+    // record mid-publication, twice, takes the lock instead of spinning.
     double mean() const noexcept {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const std::uint64_t version = totals_version_.load(std::memory_order_acquire);
+            if (version % 2 != 0) continue;
+            // Acquire keeps the second read of the version after these.
+            const std::uint64_t low = sum_low_.load(std::memory_order_acquire);
+            const std::uint64_t high = sum_high_.load(std::memory_order_acquire);
+            const std::uint64_t count = count_.load(std::memory_order_acquire);
+            if (totals_version_.load(std::memory_order_relaxed) == version) [[likely]] {
+                return LatencyRing::mean_of(static_cast<unsigned __int128>(high) << 64 | low, count);
+            }
+        }
         std::lock_guard lock(mutex_);
         return ring_.mean();
     }
@@ -117,8 +142,22 @@ public:
     }
 
 private:
+    // Under the lock, so there is one writer. The version is odd while the totals change;
+    // the releases keep a reader that sees any new total from seeing the old version twice.
+    void publish_totals() noexcept {
+        const std::uint64_t version = totals_version_.load(std::memory_order_relaxed);
+        totals_version_.store(version + 1, std::memory_order_relaxed);
+        const unsigned __int128 sum = ring_.sum();
+        sum_low_.store(static_cast<std::uint64_t>(sum), std::memory_order_release);
+        sum_high_.store(static_cast<std::uint64_t>(sum >> 64), std::memory_order_release);
+        count_.store(ring_.size(), std::memory_order_release);
+        totals_version_.store(version + 2, std::memory_order_release);
+    }
+
     mutable Mutex mutex_;
     LatencyRing ring_;
+    std::atomic<std::uint64_t> totals_version_{0};
+    std::atomic<std::uint64_t> sum_low_{0}, sum_high_{0}, count_{0};
 };
 
 }  // namespace ipc_probe

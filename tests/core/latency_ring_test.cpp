@@ -255,5 +255,39 @@ TEST(LockedRing, ReadersSeeOnlyWholeWindowsWhileRecordersRun) {
     EXPECT_LE(mean, 300.0);
 }
 
+// The mean is read without the lock, so a reader must never pair the sum of one window
+// with the count of another, nor the two halves of the sum across a carry. Every sample
+// is 2^63, so the sum carries into its high half at every other record and any whole
+// window's mean is exactly 2^63.
+TEST(LockedRing, MeanIsNeverTornWhileRecordersRun) {
+    constexpr std::uint64_t kSample = std::uint64_t{1} << 63;
+    constexpr int kPerRecorder = 100'000;
+    LockedRing ring(LatencyRing::create(2 * kPerRecorder).value());
+    std::atomic<bool> recording = true;
+    std::atomic<int> reads = 0, torn = 0;
+    {
+        std::vector<std::jthread> readers;
+        for (int r = 0; r < 2; ++r) {
+            readers.emplace_back([&] {
+                while (recording.load()) {
+                    const double mean = ring.mean();
+                    if (mean != 0.0 && mean != static_cast<double>(kSample)) torn.fetch_add(1);
+                    reads.fetch_add(1);
+                }
+            });
+        }
+        std::vector<std::jthread> recorders;
+        for (int r = 0; r < 2; ++r) {
+            recorders.emplace_back([&ring] {
+                for (int i = 0; i < kPerRecorder; ++i) ring.record(kSample);
+            });
+        }
+        for (auto& recorder : recorders) recorder.join();
+        recording = false;
+    }
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+    EXPECT_EQ(ring.mean(), static_cast<double>(kSample));
+}
+
 }  // namespace
 }  // namespace ipc_probe
