@@ -1,6 +1,8 @@
 // The sampling thread and its start/stop protocol.
 #include "sampler/sampler.h"
 
+#include <sys/prctl.h>
+
 #include <cerrno>
 #include <string>
 #include <system_error>
@@ -48,6 +50,10 @@ std::optional<std::uint64_t> probe_rss() noexcept {
 
 void BackgroundSampler::sample_loop(std::shared_ptr<SamplerCells> cells, RssProbe probe,
                                     std::chrono::milliseconds interval) noexcept {
+    // The kernel may defer a timed wake-up by this thread's timer slack, 50 us by default,
+    // to batch it with others: 5% of a 1 ms interval, every time. Ask for the least; if
+    // refused, the waits are only that much longer.
+    static_cast<void>(::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL));
     // Sequentially consistent flag accesses throughout: stop() must never be missed.
     while (!cells->stop_requested.load()) {
         if (const std::optional<std::uint64_t> rss = probe()) atomic_max(cells->peak_rss_bytes, *rss);

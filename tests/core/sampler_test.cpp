@@ -2,6 +2,7 @@
 
 #include "probe/proc_self.h"
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,25 @@ TEST(BackgroundSampler, RestartForgetsThePreviousPeak) {
     probes = 0;
     await_probes(2);
     EXPECT_EQ(sampler.stop().value(), 5u);
+}
+
+// The thread asks the kernel not to defer its wake-ups: at 1 ms the default 50 us slack
+// would stretch every interval by up to 5%. The probe runs on that thread, so it reads it.
+std::atomic<std::uint64_t> probed_slack_ns{0};
+std::optional<std::uint64_t> slack_probe() {
+    probed_slack_ns = static_cast<std::uint64_t>(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
+    probes.fetch_add(1);
+    return 1;
+}
+
+TEST(BackgroundSampler, SamplesWithTheLeastTimerSlack) {
+    probes = 0;
+    BackgroundSampler sampler = make_sampler(&slack_probe);
+    ASSERT_TRUE(sampler.start(1));
+    await_probes(1);
+    ASSERT_TRUE(sampler.stop());
+    EXPECT_EQ(probed_slack_ns.load(), 1u);
+    EXPECT_NE(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1) << "only the sampling thread changes";
 }
 
 TEST(BackgroundSampler, FailedProbesLeaveThePeakAtZero) {
