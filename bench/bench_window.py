@@ -46,9 +46,11 @@ def main():
         goals[size] = (mean_ratios["avg_latency_us()"], p99_ratios["p99_latency_us()"],
                        p99_ratios["numpy partition"])
 
-    mean, p99, numpy_ratio = goals[SIZES[-1]]
-    print(f"\nwindow: at 1e6 samples avg_latency_us() costs {mean:.2f}x a no-op call (goal <= 1.5x); "
-          f"p99_latency_us() {p99:.2f}x copy+nth_element (goal <= 1.2x), numpy {numpy_ratio:.2f}x")
+    worst_mean = max(mean for mean, _, _ in goals.values())
+    _, p99, numpy_ratio = goals[SIZES[-1]]
+    print(f"\nwindow: avg_latency_us() costs at most {worst_mean:.2f}x a no-op call at any size "
+          f"(goal <= 1.5x); at 1e6 samples p99_latency_us() costs {p99:.2f}x copy+nth_element "
+          f"(goal <= 1.2x) and {p99 / numpy_ratio:.2f}x numpy partition (goal <= 1.0x)")
 
 
 if __name__ == "__main__":

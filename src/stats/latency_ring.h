@@ -37,10 +37,11 @@ public:
     double mean() const noexcept { return mean_of(sum_, size_); }
     static double mean_of(unsigned __int128 sum, std::size_t size) noexcept {
         if (size == 0) return 0.0;
-        // Sums below 2^64, all but absurd ones, convert in one instruction, not a library call.
-        const double total = sum >> 64 == 0 ? static_cast<double>(static_cast<std::uint64_t>(sum))
+        // Sums below 2^63, all but absurd ones, and sizes (below 2^60) convert as signed
+        // integers: one instruction each, where the general conversions branch or call.
+        const double total = sum >> 63 == 0 ? static_cast<double>(static_cast<std::int64_t>(sum))
                                             : static_cast<double>(sum);
-        return total / static_cast<double>(size);
+        return total / static_cast<double>(static_cast<std::int64_t>(size));
     }
     unsigned __int128 sum() const noexcept { return sum_; }
     // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
