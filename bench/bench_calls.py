@@ -41,7 +41,7 @@ def main():
     namespace["send"] = namespace["sock"].record_send
     namespace["recv"] = namespace["sock"].record_recv
 
-    medians = measure_calls({
+    timings = measure_calls({
         "no-op native call (floor)": "floor1(120)",
         "IpcStats.record_latency_us(120)": "record(120)",
         "no-op keyword call (floor)": "floor1(us=120)",
@@ -58,10 +58,10 @@ def main():
     assert ipc.avg_latency_us() == 120.0 and ipc.total_messages() > 0
     assert sock.avg_send_latency_us() == 120.0 and sock.peak_recv_buffer_pct() == 40
 
-    ratios = report("recording calls, per call", medians, anchor="no-op native call (floor)")
-    keyword = medians["record_latency_us(us=120)"] / medians["no-op keyword call (floor)"]
-    send = medians["SocketStats.record_send(1500, 120)"] / medians["no-op two-argument call (floor)"]
-    recv = medians["SocketStats.record_recv(1500, 40)"] / medians["no-op two-argument call (floor)"]
+    ratios = report("recording calls, per call", timings, anchor="no-op native call (floor)")
+    keyword = timings["record_latency_us(us=120)"] / timings["no-op keyword call (floor)"]
+    send = timings["SocketStats.record_send(1500, 120)"] / timings["no-op two-argument call (floor)"]
+    recv = timings["SocketStats.record_recv(1500, 40)"] / timings["no-op two-argument call (floor)"]
     print(f"  against their own floors: keyword form {keyword:.2f}x, record_send {send:.2f}x, "
           f"record_recv {recv:.2f}x")
     print(f"\ncalls: record_latency_us(120) costs {ratios['IpcStats.record_latency_us(120)']:.2f}x "

@@ -29,17 +29,17 @@ class PythonSocketStats:
 def main():
     sock = qc.SocketStats("bench", 1024)
     py_sock = PythonSocketStats(1024)
-    medians = measure({
+    timings = measure({
         "SocketStats.record_send(1500, 120)": lambda: sock.record_send(1500, 120),
         "Python record_send": lambda: py_sock.record_send(1500, 120),
         "SocketStats.record_recv(1500, 40)": lambda: sock.record_recv(1500, 40),
         "Python record_recv": lambda: py_sock.record_recv(1500, 40),
     })
-    ratios = report("socket recording (lambda call included)", medians,
+    ratios = report("socket recording (lambda call included)", timings,
                     anchor="SocketStats.record_send(1500, 120)")
     assert sock.avg_send_latency_us() == 120.0 and sock.peak_recv_buffer_pct() == 40
     print(f"\nchannels: a Python record_send takes {ratios['Python record_send']:.2f}x, "
-          f"record_recv {medians['Python record_recv'] / medians['SocketStats.record_recv(1500, 40)']:.2f}x "
+          f"record_recv {timings['Python record_recv'] / timings['SocketStats.record_recv(1500, 40)']:.2f}x "
           "the native call")
 
 

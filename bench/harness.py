@@ -1,6 +1,10 @@
 """Interleaved micro-benchmarks: candidates run in alternating order, round after round,
-so drift in the machine's speed falls on all of them alike; ratios are what count."""
-import statistics
+so drift in the machine's speed falls on all of them alike; ratios are what count.
+
+Each candidate's figure is its fastest batch. On a shared virtual machine other guests
+take the processor in bursts (steal time), and a burst only ever adds time to whichever
+batch it lands on; the fastest batch is the one it disturbed least, for every candidate
+alike, where a median still moves with how many bursts each happened to catch."""
 import time
 
 ROUNDS = 21
@@ -26,14 +30,14 @@ def _batch(fn, loops):
 
 
 def measure(candidates, rounds=ROUNDS):
-    """Median nanoseconds per call of each candidate (a dict of name -> callable)."""
+    """Nanoseconds per call of each candidate (a dict of name -> callable), fastest batch."""
     loops = {name: _calibrate(fn) for name, fn in candidates.items()}
     samples = {name: [] for name in candidates}
     order = list(candidates)
     for round_number in range(rounds):
         for name in order if round_number % 2 == 0 else reversed(order):
             samples[name].append(_batch(candidates[name], loops[name]))
-    return {name: statistics.median(values) for name, values in samples.items()}
+    return {name: min(values) for name, values in samples.items()}
 
 
 UNROLL = 20
@@ -50,18 +54,18 @@ def unrolled(statement, namespace):
 
 
 def measure_calls(statements, namespace, rounds=ROUNDS):
-    """Median nanoseconds per execution of each statement (a dict of name -> source)."""
-    medians = measure({name: unrolled(s, namespace) for name, s in statements.items()}, rounds)
-    return {name: ns / UNROLL for name, ns in medians.items()}
+    """Nanoseconds per execution of each statement (a dict of name -> source)."""
+    timings = measure({name: unrolled(s, namespace) for name, s in statements.items()}, rounds)
+    return {name: ns / UNROLL for name, ns in timings.items()}
 
 
-def report(title, medians, anchor):
-    """Prints a table of medians and ratios to `anchor`; returns the ratios."""
-    base = medians[anchor]
+def report(title, timings, anchor):
+    """Prints a table of timings and ratios to `anchor`; returns the ratios."""
+    base = timings[anchor]
     print(f"\n{title}")
-    width = max(len(name) for name in medians)
+    width = max(len(name) for name in timings)
     ratios = {}
-    for name, ns in medians.items():
+    for name, ns in timings.items():
         ratios[name] = ns / base
         shown = f"{ns:9.1f} ns" if ns < 10_000 else f"{ns / 1000:9.2f} µs"
         print(f"  {name:<{width}}  {shown}  {ratios[name]:6.2f}x")
