@@ -44,9 +44,10 @@ public:
         return total / static_cast<double>(static_cast<std::int64_t>(size));
     }
     unsigned __int128 sum() const noexcept { return sum_; }
+
     // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
     // in one pass that writes only what it keeps. Large windows keep only the samples near
-    // a guess drawn from a few hundred of them; the rest, and a guess that misses, keep all.
+    // a guess drawn from a thousand of them; the rest, and a guess that misses, keep all.
     // May throw std::bad_alloc.
     RankCandidates gather_rank(std::size_t rank) const;
 
