@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -46,3 +47,18 @@ def run_python(code, *, check=True):
     if check and result.returncode != 0:
         raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")
     return result
+
+
+def thread_ids():
+    """The ids of the process's threads, native ones included."""
+    return set(os.listdir("/proc/self/task"))
+
+
+def only_threads_of(baseline):
+    """Whether, within ten seconds, every thread of the process is one of `baseline`. Ids,
+    not counts: a joined thread can stay listed for a moment, so one listed in the baseline
+    may still go, and none may be added."""
+    deadline = time.monotonic() + 10
+    while not thread_ids() <= baseline and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return thread_ids() <= baseline

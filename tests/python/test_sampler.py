@@ -1,24 +1,10 @@
 """BackgroundSampler: the native sampling thread, its borrows and its lifetime."""
-import os
 import threading
 import time
 
 import pytest
 
-from conftest import needs_plain_allocator, run_python
-
-
-def threads_in_process():
-    return len(os.listdir("/proc/self/task"))
-
-
-def settled_threads(expected):
-    """The thread count once it equals `expected`, or as it stands after 10 s: a joined
-    thread can stay listed for a moment while the kernel finishes with it."""
-    deadline = time.monotonic() + 10
-    while threads_in_process() != expected and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return threads_in_process()
+from conftest import needs_plain_allocator, only_threads_of, run_python, thread_ids
 
 
 def test_a_run_returns_a_positive_peak(core):
@@ -44,15 +30,16 @@ def test_interval_edge_values(core):
     "interval, exc_type", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("1", TypeError)]
 )
 def test_bad_interval_leaves_a_running_sampler_running(core, interval, exc_type):
-    before = threads_in_process()
+    before = thread_ids()
     sampler = core.BackgroundSampler()
     sampler.start(1)
+    (sampling,) = thread_ids() - before
     with pytest.raises(exc_type) as info:
         sampler.start(interval)
     assert info.value.__notes__ == ["while processing 'interval_ms'"]
-    assert threads_in_process() == before + 1  # the same thread, still sampling
+    assert thread_ids() - before == {sampling}  # the same thread, still sampling
     sampler.stop()
-    assert settled_threads(before) == before
+    assert only_threads_of(before)
 
 
 def test_peak_is_the_high_point_while_python_holds_the_interpreter(core):
@@ -83,16 +70,16 @@ def test_restart_resets_the_peak(core):
 
 
 def test_sampling_thread_is_native_and_never_left_behind(core):
-    before = threads_in_process()
+    before = thread_ids()
     names = {thread.name for thread in threading.enumerate()}
     sampler = core.BackgroundSampler()
     sampler.start(3_600_000)
-    assert threads_in_process() == before + 1
+    assert len(thread_ids() - before) == 1
     assert {thread.name for thread in threading.enumerate()} == names
     started = time.monotonic()
     del sampler  # stops and joins without waiting out the hour
     assert time.monotonic() - started < 5
-    assert settled_threads(before) == before
+    assert only_threads_of(before)
 
 
 def test_reentrant_call_is_refused_by_the_exclusive_borrow(core):

@@ -11,11 +11,12 @@ import random
 import sys
 import tempfile
 import threading
-import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+from conftest import only_threads_of, thread_ids
 
 SCALE = int(os.environ.get("QUILLMERE_STRESS_SCALE", "1"))
 U64_MAX = 2**64 - 1
@@ -23,18 +24,6 @@ U64_MAX = 2**64 - 1
 PROPERTY = settings(derandomize=True, database=None, deadline=None, max_examples=100 * SCALE,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.function_scoped_fixture])
-
-
-def threads_in_process():
-    return len(os.listdir("/proc/self/task"))
-
-
-def threads_settle_at(count):
-    """Whether the task count comes back to `count` within ten seconds."""
-    deadline = time.monotonic() + 10
-    while threads_in_process() != count and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return threads_in_process() == count
 
 
 @pytest.fixture
@@ -358,7 +347,7 @@ def test_random_calls_fail_exactly_as_the_model_says(core, panic_type, call):
 
 
 def test_sampler_churn_leaves_no_thread_behind(core):
-    before = threads_in_process()
+    before = thread_ids()
     rng = random.Random(20240607)
     samplers = [core.BackgroundSampler() for _ in range(4)]
     for _ in range(400 * SCALE):
@@ -371,13 +360,13 @@ def test_sampler_churn_leaves_no_thread_behind(core):
         else:
             samplers[i] = core.BackgroundSampler()  # the old one is freed, maybe running
         # An exited thread may linger in the listing for a moment after its join.
-        assert threads_in_process() < before + 2 * len(samplers)
+        assert len(thread_ids() - before) < 2 * len(samplers)
     del samplers
-    assert threads_settle_at(before)
+    assert only_threads_of(before)
 
 
 def test_sampler_churn_from_threads_leaves_no_thread_behind(core, busy_switching):
-    before = threads_in_process()
+    before = thread_ids()
     shared = [core.BackgroundSampler(), core.BackgroundSampler()]
     refused = []
 
@@ -401,7 +390,7 @@ def test_sampler_churn_from_threads_leaves_no_thread_behind(core, busy_switching
     for sampler in shared:
         sampler.stop()
     del shared
-    assert threads_settle_at(before)
+    assert only_threads_of(before)
 
 
 # ---------------------------------------------------------------- link targets
