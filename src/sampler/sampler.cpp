@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "common/atomic_max.h"
+#include "common/fork_generation.h"
 #include "common/os_error.h"
 #include "probe/proc_self.h"
 
@@ -69,11 +70,17 @@ void BackgroundSampler::sample_loop(std::shared_ptr<SamplerCells> cells, RssProb
 
 std::expected<void, InternalError> BackgroundSampler::start(std::uint64_t interval_ms) {
     if (auto joined = join_worker(); !joined) return joined;
+    if (cells_inherited_) {
+        cells_ = std::make_shared<SamplerCells>();
+        cells_inherited_ = false;
+    }
     cells_->stop_requested.store(false);
     cells_->peak_rss_bytes.store(0);
     const auto clamped = std::min<std::uint64_t>(std::max<std::uint64_t>(interval_ms, 1),
                                                  std::chrono::milliseconds::max().count());
     const std::chrono::milliseconds interval(static_cast<std::chrono::milliseconds::rep>(clamped));
+    // Read before the thread exists, which also installs the fork hook in time.
+    worker_fork_generation_ = fork_generation();
     try {
         worker_.emplace(&BackgroundSampler::sample_loop, cells_, probe_, interval);
     } catch (const std::system_error& error) {
@@ -93,6 +100,8 @@ std::expected<std::uint64_t, InternalError> BackgroundSampler::stop() {
 std::expected<void, InternalError> BackgroundSampler::shutdown() noexcept { return join_worker(); }
 
 std::expected<void, InternalError> BackgroundSampler::join_worker() noexcept {
+    if (worker_ && worker_fork_generation_ != fork_generation()) forget_inherited_worker();
+    if (cells_inherited_) return {};  // no thread of ours uses them
     {
         // Under the mutex, so the thread cannot check the flag and then miss the wake-up.
         std::lock_guard lock(cells_->mutex);
@@ -115,6 +124,22 @@ std::expected<void, InternalError> BackgroundSampler::join_worker() noexcept {
         }
     }
     return {};
+}
+
+void BackgroundSampler::forget_inherited_worker() noexcept {
+    // Joining would wait for ever for a thread that was never in this process, and
+    // detaching would write to its descriptor, whose stack the child's C library has taken
+    // back for reuse. So the handle is dropped untouched: moved into storage whose
+    // destructor never runs. Its reference to the cells is never released either; they are
+    // left as the fork found them.
+    union Untouched {
+        explicit Untouched(std::thread&& handle) noexcept : thread(std::move(handle)) {}
+        ~Untouched() {}
+        std::thread thread;
+    };
+    [[maybe_unused]] const Untouched dropped(std::move(*worker_));
+    worker_.reset();
+    cells_inherited_ = true;
 }
 
 }  // namespace ipc_probe

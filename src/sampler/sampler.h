@@ -32,7 +32,9 @@ struct SamplerCells {
 
 // Not thread-safe by itself: its owner serialises start, stop and destruction (the Python
 // layer holds the exclusive borrow for each). The sampling thread never touches anything
-// but the shared cells, and it is always joined before the sampler goes away.
+// but the shared cells, and it is always joined before the sampler goes away, except in a
+// forked child: there the thread never existed, so the sampler counts as stopped with the
+// peak it had at the fork, and nothing waits for the missing thread.
 class BackgroundSampler {
 public:
     // The allocation that can fail, done before the sampler exists.
@@ -59,9 +61,14 @@ private:
     static void sample_loop(std::shared_ptr<SamplerCells> cells, RssProbe probe,
                             std::chrono::milliseconds interval) noexcept;
     std::expected<void, InternalError> join_worker() noexcept;
+    void forget_inherited_worker() noexcept;
 
     std::shared_ptr<SamplerCells> cells_;
     std::optional<std::thread> worker_;
+    std::uint64_t worker_fork_generation_ = 0;
+    // The cells came through a fork from a running thread, which may have held their mutex
+    // at that moment: never lock it again, and take fresh cells at the next start.
+    bool cells_inherited_ = false;
     RssProbe probe_;
 };
 

@@ -4,6 +4,8 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +133,45 @@ TEST(BackgroundSampler, DestructionStopsAndJoinsTheThread) {
     const std::size_t after_destruction = probes.load();
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(probes.load(), after_destruction);
+}
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// Takes no lock: a forked child may use it whatever the parent's threads held at the fork.
+std::optional<std::uint64_t> constant_probe() {
+    probes.fetch_add(1);
+    return 77;
+}
+
+TEST(BackgroundSampler, AForkedChildHasItStoppedWithThePeakOfBeforeTheFork) {
+    probes = 0;
+    BackgroundSampler sampler = make_sampler(&constant_probe);
+    ASSERT_TRUE(sampler.start(1));
+    await_probes(2);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(20);  // a child that waits for the thread it lacks dies instead of hanging
+        bool sound = sampler.stop().value_or(0) == 77;
+        // ThreadSanitizer refuses to start threads after a multi-threaded fork.
+        if (kThreadSanitizer) std::_Exit(sound ? 0 : 1);
+        probes = 0;
+        sound = sound && sampler.start(1).has_value();  // a thread of the child's own
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (probes.load() == 0 && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(1ms);
+        }
+        sound = sound && probes.load() > 0 && sampler.stop().value_or(0) == 77;
+        std::_Exit(sound ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_EQ(sampler.stop().value(), 77u);  // the parent's own thread, joined as usual
 }
 
 TEST(BackgroundSampler, ProbesTheRealProcess) {

@@ -143,3 +143,36 @@ def test_thread_creation_failure_is_a_panic_and_leaves_the_sampler_idle():
     assert message.startswith("failed to spawn thread: Cannot allocate memory (os error 12)") or \
         message.startswith("failed to spawn thread: Resource temporarily unavailable (os error 11)")
     assert peak == "0"
+
+
+# A forked child has only the thread that forked: its copy of a running sampler is
+# stopped, keeps the peak seen before the fork, and nothing in it waits for the thread it
+# does not have. A child that hangs is killed by its alarm and reported by its status.
+@pytest.mark.parametrize(
+    "in_child",
+    [
+        "assert sampler.stop() > 0",
+        "sampler.start(1); time.sleep(0.05); assert sampler.stop() > 0; assert sampler.stop() > 0",
+        "del sampler",
+        "sys.exit(0)",
+    ],
+)
+def test_a_forked_child_sees_its_sampler_stopped(in_child):
+    result = run_python(
+        f"""
+        import os, signal, sys, time, warnings
+        import _quillmere_core as qc
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with a thread running
+        sampler = qc.BackgroundSampler()
+        sampler.start(1)
+        time.sleep(0.05)
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)
+            {in_child}
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status), sampler.stop() > 0)
+        """
+    )
+    assert result.stdout.strip() == "0 True"
