@@ -68,8 +68,10 @@ public:
                 return fill(i, value, name);
             }
         }
+        PyResult<std::string> key_text = text_of(key);
+        if (!key_text) return std::unexpected(std::move(key_text).error());
         return std::unexpected(type_error(spec_.full_name() + " got an unexpected keyword argument '" +
-                                          text_of(key) + "'"));
+                                          *key_text + "'"));
     }
 
     Status finish() const {

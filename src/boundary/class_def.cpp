@@ -2,7 +2,11 @@
 #include "boundary/class_def.h"
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "boundary/interpreter_objects.h"
+#include "boundary/text.h"
 
 namespace ipc_probe::py {
 namespace {
@@ -23,24 +27,22 @@ Error class_creation_error(const ClassDef& def, Error cause) {
     return Error::caught(std::move(error));
 }
 
-}  // namespace
-
-std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods) {
-    auto defs = std::make_unique<PyMethodDef[]>(methods.size() + 1);  // zeroed terminator
-    for (std::size_t i = 0; i < methods.size(); ++i) {
-        const MethodEntry& m = methods[i];
-        defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags, m.doc};
-    }
-    return defs;
+void make_tables(const ClassDef& def) {
+    ClassTables& tables = *def.tables;
+    std::call_once(tables.made, [&] {
+        if (!def.methods.empty()) tables.methods = method_defs(def.methods);
+        if (def.getters.empty()) return;
+        tables.getters = std::make_unique<PyGetSetDef[]>(def.getters.size() + 1);
+        for (std::size_t i = 0; i < def.getters.size(); ++i) {
+            tables.getters[i] = PyGetSetDef{def.getters[i].name, def.getters[i].get, nullptr,
+                                            nullptr, nullptr};
+        }
+    });
 }
 
-PyResult<PyTypeObject*> type_object(const ClassDef& def) {
-    if (PyTypeObject* ready = def.cell->load(std::memory_order_acquire)) return ready;
-
-    // The interpreter keeps pointers to the method and getter tables, so they live as long
-    // as the type: released to it below, freed here only if creation fails.
-    std::unique_ptr<PyMethodDef[]> methods;
-    std::unique_ptr<PyGetSetDef[]> getters;
+PyResult<Ref> create_type(const ClassDef& def) {
+    make_tables(def);
+    // The interpreter copies the members into the type object; only the two tables stay.
     PyMemberDef members[] = {
         {"__weaklistoffset__", Py_T_PYSSIZET, def.weak_list_offset, Py_READONLY, nullptr},
         {},
@@ -50,18 +52,9 @@ PyResult<PyTypeObject*> type_object(const ClassDef& def) {
     slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
     if (def.construct) slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.construct)});
     if (def.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
-    if (!def.methods.empty()) {
-        methods = method_defs(def.methods);
-        slots.push_back({Py_tp_methods, methods.get()});
-    }
+    if (def.tables->methods) slots.push_back({Py_tp_methods, def.tables->methods.get()});
     if (def.weak_list_offset != 0) slots.push_back({Py_tp_members, members});
-    if (!def.getters.empty()) {
-        getters = std::make_unique<PyGetSetDef[]>(def.getters.size() + 1);
-        for (std::size_t i = 0; i < def.getters.size(); ++i) {
-            getters[i] = PyGetSetDef{def.getters[i].name, def.getters[i].get, nullptr, nullptr, nullptr};
-        }
-        slots.push_back({Py_tp_getset, getters.get()});
-    }
+    if (def.tables->getters) slots.push_back({Py_tp_getset, def.tables->getters.get()});
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
     slots.push_back({0, nullptr});
@@ -74,18 +67,34 @@ PyResult<PyTypeObject*> type_object(const ClassDef& def) {
         .flags = def.construct ? 0u : static_cast<unsigned>(Py_TPFLAGS_DISALLOW_INSTANTIATION),
         .slots = slots.data(),
     };
-    PyObject* created = PyType_FromSpec(&spec);
-    if (!created) return std::unexpected(class_creation_error(def, Error::fetch()));
+    if (PyObject* created = PyType_FromSpec(&spec)) return Ref::steal(created);
+    return std::unexpected(class_creation_error(def, Error::fetch()));
+}
 
-    auto* type = reinterpret_cast<PyTypeObject*>(created);
-    PyTypeObject* expected = nullptr;
-    if (!def.cell->compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
-        Py_DECREF(created);  // another thread finished first; its type is the one
-        return expected;
+}  // namespace
+
+std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods) {
+    auto defs = std::make_unique<PyMethodDef[]>(methods.size() + 1);  // zeroed terminator
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+        const MethodEntry& m = methods[i];
+        defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags, m.doc};
     }
-    static_cast<void>(methods.release());
-    static_cast<void>(getters.release());
-    return type;
+    return defs;
+}
+
+PyResult<PyTypeObject*> type_object(const ClassDef& def) {
+    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
+    if (!objects) return std::unexpected(std::move(objects).error());
+    PyResult<PyObject*> type = (*objects)->type(def, [&] { return create_type(def); });
+    if (!type) return std::unexpected(std::move(type).error());
+    return reinterpret_cast<PyTypeObject*>(*type);
+}
+
+Error unbuilt_instance(PyObject* self) {
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (!name) return Error::fetch();
+    return Error::lazy(PyExc_TypeError, utf8_lossy(name.get()) +
+                                            " object was not initialized by its constructor");
 }
 
 PyResult<Ref> allocate_instance(PyTypeObject* type) {

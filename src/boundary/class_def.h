@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 
@@ -23,20 +24,25 @@ struct ClassTraits {
     static constexpr bool exclusive_borrows = true;
 };
 
-// An instance: the object header, the native state, the borrow counter, and for classes
-// with weak references the list pointer as the last word. The state is constructed in
-// place only once the interpreter has allocated the object.
+// An instance: the object header, the native state, the borrow counter, whether the state
+// was built, and for classes with weak references the list pointer as the last word. The
+// state is constructed in place only once the interpreter has allocated the object.
+// `built` stays false (the interpreter zeroes new objects) in an instance made by anything
+// but this class's own constructor, as when Python code replaces the class's __new__ with
+// one that calls object.__new__: such an instance has no state to use or destroy.
 template <class State, bool kWeak = ClassTraits<State>::weak_references>
 struct Instance {
     PyObject header;
     alignas(State) std::byte state[sizeof(State)];
     Py_ssize_t borrow;
+    bool built;
 };
 template <class State>
 struct Instance<State, true> {
     PyObject header;
     alignas(State) std::byte state[sizeof(State)];
     Py_ssize_t borrow;
+    bool built;
     PyObject* weak_list;
 };
 
@@ -79,16 +85,27 @@ struct ClassDef {
     destructor dealloc = nullptr;
     Py_ssize_t basic_size = 0;
     Py_ssize_t weak_list_offset = 0;  // 0: no weak references
-    std::atomic<PyTypeObject*>* cell = nullptr;
+    struct ClassTables* tables = nullptr;
 };
 
-// One cell per class for the whole process, so a re-imported module gets the same types.
+// The method and getter arrays a type object points at for as long as it lives. The
+// interpreter neither copies nor frees them, so they are made once per process and every
+// interpreter's type object of the class shares them.
+struct ClassTables {
+    std::once_flag made;
+    std::unique_ptr<PyMethodDef[]> methods;
+    std::unique_ptr<PyGetSetDef[]> getters;
+};
 template <class State>
-inline std::atomic<PyTypeObject*> type_cell{nullptr};
+inline ClassTables class_tables;
 
-// The class's type object, created on first need. A failure leaves the cell empty (a
-// later request retries) and is a RuntimeError whose __cause__ says why.
+// The current interpreter's type object of the class, created there on first need and then
+// kept, so a re-imported module gets the same one. A failure leaves nothing behind (a later
+// request retries) and is a RuntimeError whose __cause__ says why.
 PyResult<PyTypeObject*> type_object(const ClassDef& def);
+
+// TypeError for a call on an instance whose native state was never built.
+Error unbuilt_instance(PyObject* self);
 
 // A null-terminated PyMethodDef array for the interpreter to keep.
 std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods);

@@ -164,6 +164,10 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     };
     if constexpr (Sig::member) {
+        // One byte in the object's first cache line, which the call has just read.
+        if (!instance_of<typename Sig::Class>(self)->built) [[unlikely]] {
+            return std::unexpected(unbuilt_instance(self));
+        }
         auto borrow = take_borrow<Sig>(self);
         if (!borrow) return std::unexpected(std::move(borrow).error());
         return convert_and_call(state_of<typename Sig::Class>(self));
@@ -205,6 +209,7 @@ PyResult<Ref> make_instance(PyTypeObject* type, Args&&... args) {
     auto* instance = instance_of<State>(object->get());
     ::new (static_cast<void*>(instance->state)) State(std::forward<Args>(args)...);
     instance->borrow = 0;
+    instance->built = true;
     if constexpr (ClassTraits<State>::weak_references) instance->weak_list = nullptr;
     return object;
 }
@@ -252,13 +257,15 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 template <class State>
 void dealloc_entry(PyObject* self) noexcept {
     const SavedException saved;
-    State& state = state_of<State>(self);
-    if constexpr (requires { state.shutdown(); }) {
-        if (auto outcome = state.shutdown(); !outcome) {
-            to_error(std::move(outcome).error()).report_unraisable();
+    if (instance_of<State>(self)->built) {
+        State& state = state_of<State>(self);
+        if constexpr (requires { state.shutdown(); }) {
+            if (auto outcome = state.shutdown(); !outcome) {
+                to_error(std::move(outcome).error()).report_unraisable();
+            }
         }
+        state.~State();
     }
-    state.~State();
     if constexpr (ClassTraits<State>::weak_references) {
         if (instance_of<State>(self)->weak_list != nullptr) PyObject_ClearWeakRefs(self);
     }
@@ -298,7 +305,7 @@ constexpr ClassDef define_class(ClassDef def) {
     if constexpr (ClassTraits<State>::weak_references) {
         def.weak_list_offset = offsetof(Instance<State>, weak_list);
     }
-    def.cell = &type_cell<State>;
+    def.tables = &class_tables<State>;
     return def;
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "boundary/once.h"
+#include "boundary/interpreter_objects.h"
 #include "boundary/text.h"
 
 namespace ipc_probe::py {
@@ -36,7 +36,7 @@ void write_panic_diagnostic(const std::string& message, const std::source_locati
 // A PanicException that travelled through Python code (a callback raised it) is not an
 // ordinary error: show where it went, then carry on as a new panic with its message.
 Error resume_panic(Ref exception) {
-    std::string message = text_of(exception.get());
+    std::string message = text_or_placeholder(exception.get());
     std::fputs("_quillmere_core: a native panic came back through Python code and is resumed; "
                "its Python traceback follows\n",
                stderr);
@@ -52,26 +52,23 @@ PyObject* new_str(const std::string& text) noexcept {
 }  // namespace
 
 PyResult<PyObject*> panic_exception_type() {
-    static OnceObject cell;
-    return cell.get([]() -> PyResult<Ref> {
+    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
+    if (!objects) return std::unexpected(std::move(objects).error());
+    return (*objects)->panic_type([]() -> PyResult<Ref> {
         PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         if (type) return Ref::steal(type);
         Ref cause = Ref::steal(PyErr_GetRaisedException());
         return std::unexpected(Error::panic(
             "Failed to initialize new exception type. The interpreter reported: " +
-            (cause ? text_of(cause.get()) : std::string("no exception"))));
+            (cause ? text_or_placeholder(cause.get()) : std::string("no exception"))));
     });
 }
 
 PyResult<PyObject*> interned(InternedName which) {
-    static OnceObject cells[3];
-    static constexpr const char* kTexts[3] = {"__all__", "__name__", "add_note"};
-    const auto index = static_cast<std::size_t>(which);
-    return cells[index].get([&]() -> PyResult<Ref> {
-        if (PyObject* name = PyUnicode_InternFromString(kTexts[index])) return Ref::steal(name);
-        return std::unexpected(Error::fetch());
-    });
+    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
+    if (!objects) return std::unexpected(std::move(objects).error());
+    return (*objects)->interned(which);
 }
 
 Error Error::unknown_exception() noexcept {
@@ -87,9 +84,10 @@ Error Error::fetch() {
     if (!exception) {
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyResult<PyObject*> panic_type = panic_exception_type();
-    if (!panic_type) return std::move(panic_type).error();
-    if (Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(*panic_type)) {
+    // An interpreter that has not made the type yet cannot have raised one.
+    const InterpreterObjects* objects = InterpreterObjects::existing();
+    PyObject* panic_type = objects ? objects->panic_type() : nullptr;
+    if (panic_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
         return resume_panic(std::move(exception));
     }
     return Error(Caught{std::move(exception)});

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <expected>
 #include <source_location>
 #include <string>
@@ -88,11 +89,12 @@ inline PyResult<Ref> new_object(PyObject* created) {
     return null_object();
 }
 
-// The exception type for internal failures, created on first use and kept for the process.
+// The exception type for internal failures, created on first use in each interpreter and
+// kept for as long as that interpreter.
 PyResult<PyObject*> panic_exception_type();
 
-// The names the module looks up repeatedly, interned once per process.
-enum class InternedName { all, name, add_note };
+// The names the module looks up repeatedly, interned once per interpreter.
+enum class InternedName : std::size_t { all, name, add_note };
 PyResult<PyObject*> interned(InternedName which);
 
 // Keeps a pending exception aside while a deallocator runs, and puts it back after.

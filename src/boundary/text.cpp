@@ -15,6 +15,14 @@ std::string qualified_name(PyTypeObject* type) {
     return utf8_lossy(name.get());
 }
 
+std::string unprintable(PyObject* obj) {
+    if (Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)))) {
+        return "<unprintable " + utf8_lossy(name.get()) + " object>";
+    }
+    discard_pending();
+    return "<unprintable object>";
+}
+
 }  // namespace
 
 std::string utf8_lossy(PyObject* str) {
@@ -30,14 +38,19 @@ std::string utf8_lossy(PyObject* str) {
                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))});
 }
 
-std::string text_of(PyObject* obj) {
+PyResult<std::string> text_of(PyObject* obj) {
+    if (Ref text = Ref::steal(PyObject_Str(obj))) return utf8_lossy(text.get());
+    Error failure = Error::fetch();
+    if (failure.is_panic()) return std::unexpected(std::move(failure));
+    std::move(failure).raise();
+    report_pending_unraisable(obj);
+    return unprintable(obj);
+}
+
+std::string text_or_placeholder(PyObject* obj) {
     if (Ref text = Ref::steal(PyObject_Str(obj))) return utf8_lossy(text.get());
     report_pending_unraisable(obj);
-    if (Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)))) {
-        return "<unprintable " + utf8_lossy(name.get()) + " object>";
-    }
-    discard_pending();
-    return "<unprintable object>";
+    return unprintable(obj);
 }
 
 Error wrong_type(PyObject* obj, PyTypeObject* target) {

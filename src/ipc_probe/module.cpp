@@ -107,6 +107,10 @@ int exec_entry(PyObject* module) noexcept {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_entry)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Every interpreter object the module keeps is per interpreter, and the process-wide
+    // state (signal table, sampler threads) never touches an interpreter, so isolated
+    // interpreters with a lock of their own can import it too.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

@@ -106,6 +106,11 @@ class Unprintable(str):
         raise ValueError("cannot print")
 
 
+class PanicName(str):
+    def __str__(self):
+        raise Panic("boom")
+
+
 class Outer:
     class Inner:
         pass
@@ -297,6 +302,7 @@ def panics():
     expect(Panic, lambda: qc.SocketStats("big", 2**64 - 1), "capacity overflow")
     # A panic raised by Python code under a call is resumed as a panic, without the note.
     expect(Panic, lambda: qc.IpcStats("a", 1).record_latency_us(PanicIndex()), "boom")
+    expect(Panic, lambda: qc.IpcStats("a", 1, **{PanicName("zz"): 1}), "boom")
 
 
 @scenario

@@ -35,14 +35,16 @@ def panic_type():
     return _panic_type()
 
 
-def run_python(code, *, check=True):
-    """Runs `code` in a fresh interpreter holding only descriptors 0, 1 and 2."""
+def run_python(code, *, check=True, env=None):
+    """Runs `code` in a fresh interpreter holding only descriptors 0, 1 and 2, with `env`
+    added to the environment."""
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         close_fds=True,
         timeout=120,
+        env={**os.environ, **(env or {})},
     )
     if check and result.returncode != 0:
         raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")

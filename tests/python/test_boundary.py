@@ -247,21 +247,32 @@ def test_panic_writes_a_diagnostic_to_stderr():
     assert "capacity overflow" in result.stderr
 
 
-def test_panic_through_python_code_is_resumed():
+# A panic raised by any Python code the module calls back is resumed the same way: from a
+# conversion's __index__, and from str() of a keyword name wanted for a binding message.
+@pytest.mark.parametrize(
+    "trigger, frame",
+    [
+        ("_quillmere_core.IpcStats('a', 1).record_latency_us(Bomb())", "in __index__"),
+        ("_quillmere_core.IpcStats('p', 4, **{Bomb('zz'): 1})", "in __str__"),
+    ],
+)
+def test_panic_through_python_code_is_resumed(trigger, frame):
     result = run_python(
-        """
+        f"""
         import _quillmere_core
         try:
             _quillmere_core.IpcStats("a", 2**60)
         except BaseException as exc:
             Panic = type(exc)
 
-        class Bomb:
+        class Bomb(str):
             def __index__(self):
+                raise Panic("boom")
+            def __str__(self):
                 raise Panic("boom")
 
         try:
-            _quillmere_core.IpcStats("a", 1).record_latency_us(Bomb())
+            {trigger}
         except BaseException as exc:
             print(type(exc) is Panic, exc.args, getattr(exc, "__notes__", None),
                   exc.__context__ is None)
@@ -270,7 +281,8 @@ def test_panic_through_python_code_is_resumed():
     assert result.stdout.strip() == "True ('boom',) None True"
     assert "resumed" in result.stderr
     assert "Traceback (most recent call last):" in result.stderr
-    assert "in __index__" in result.stderr
+    assert frame in result.stderr
+    assert "Exception ignored" not in result.stderr  # never the unraisable hook
 
 
 def test_unprintable_keyword_name_uses_the_placeholder(core, monkeypatch):
@@ -287,3 +299,39 @@ def test_unprintable_keyword_name_uses_the_placeholder(core, monkeypatch):
         "IpcStats.__new__() got an unexpected keyword argument '<unprintable Weird object>'"
     )
     assert [(type(r.exc_value), r.object) for r in reported] == [(ValueError, key)]
+
+
+def test_instances_made_around_the_constructor_refuse_every_call():
+    # Mocking libraries replace __new__; object.__new__ then makes an instance whose native
+    # state was never built. Every call on it is refused and dropping it frees only memory.
+    result = run_python(
+        """
+        import weakref
+        import _quillmere_core as q
+
+        calls = {
+            q.IpcStats: [lambda s: s.record_latency_us(1), lambda s: s.record_depth(1),
+                         lambda s: s.p99_latency_us(), lambda s: s.report()],
+            q.SocketStats: [lambda s: s.record_send(1, 2), lambda s: s.record_recv(1, 2),
+                            lambda s: s.avg_send_latency_us(), lambda s: s.name()],
+            q.BackgroundSampler: [lambda s: s.start(1), lambda s: s.stop()],
+            q.ResourceSnapshot: [lambda s: s.rss_mb(), lambda s: s.open_fds, repr],
+        }
+        for cls, uses in calls.items():
+            cls.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
+            made = cls("a", 4) if cls in (q.IpcStats, q.SocketStats) else cls()
+            for use in uses:
+                try:
+                    use(made)
+                except TypeError as exc:
+                    assert str(exc) == f"{cls.__name__} object was not initialized by its constructor"
+                else:
+                    raise AssertionError(f"{cls.__name__}: call accepted")
+            if cls in (q.IpcStats, q.SocketStats):
+                ref = weakref.ref(made)
+            del made
+        print("refused")
+        """
+    )
+    assert result.stdout.strip() == "refused"
+    assert result.stderr == ""
