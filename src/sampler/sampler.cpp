@@ -38,6 +38,19 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds i
                             : now + std::chrono::duration_cast<Clock::duration>(interval);
 }
 
+// Cells that a forked child inherited from a running thread. They can never be freed:
+// destroying their condition variable would wait for ever for that thread, which the child
+// lacks, to leave its wait. So they are kept, owned by this list for the rest of the
+// process, rather than dropped where nothing can find them.
+std::atomic<SamplerCells*> inherited_cells{nullptr};
+
+void keep_for_good(SamplerCells* cells) noexcept {
+    cells->next_inherited = inherited_cells.load(std::memory_order_relaxed);
+    while (!inherited_cells.compare_exchange_weak(cells->next_inherited, cells,
+                                                  std::memory_order_relaxed)) {
+    }
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> probe_rss() noexcept {
@@ -130,8 +143,7 @@ void BackgroundSampler::forget_inherited_worker() noexcept {
     // Joining would wait for ever for a thread that was never in this process, and
     // detaching would write to its descriptor, whose stack the child's C library has taken
     // back for reuse. So the handle is dropped untouched: moved into storage whose
-    // destructor never runs. Its reference to the cells is never released either; they are
-    // left as the fork found them.
+    // destructor never runs. Its reference to the cells is never released either.
     union Untouched {
         explicit Untouched(std::thread&& handle) noexcept : thread(std::move(handle)) {}
         ~Untouched() {}
@@ -139,6 +151,7 @@ void BackgroundSampler::forget_inherited_worker() noexcept {
     };
     [[maybe_unused]] const Untouched dropped(std::move(*worker_));
     worker_.reset();
+    keep_for_good(cells_.get());
     cells_inherited_ = true;
 }
 

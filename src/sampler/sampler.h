@@ -28,6 +28,8 @@ struct SamplerCells {
     // Only for the wait between samples: a stop request wakes the thread at once.
     std::mutex mutex;
     std::condition_variable wake;
+    // Links cells that a forked child inherited from a running thread (see sampler.cpp).
+    SamplerCells* next_inherited = nullptr;
 };
 
 // Not thread-safe by itself: its owner serialises start, stop and destruction (the Python
