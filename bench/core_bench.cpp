@@ -22,8 +22,8 @@ std::vector<std::uint64_t> random_samples(std::size_t n) {
     return samples;
 }
 
-std::unique_ptr<LockedRing> filled_ring(std::size_t n) {
-    auto ring = std::make_unique<LockedRing>(LatencyRing::create(n).value());
+std::unique_ptr<LockedRing<>> filled_ring(std::size_t n) {
+    auto ring = std::make_unique<LockedRing<>>(LatencyRing::create(n).value());
     for (const std::uint64_t sample : random_samples(n)) ring->record(sample);
     return ring;
 }

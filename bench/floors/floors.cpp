@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,37 @@ PyObject* noop2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* noop0(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// The least a thread-safe recording can cost: noop1's conversion, then a mutex around a
+// plain ring write, a sum and a count.
+struct ReferenceRing {
+    std::mutex mutex;
+    std::uint64_t slots[1024] = {};
+    std::size_t next = 0;
+    std::uint64_t count = 0;
+    unsigned __int128 sum = 0;
+} reference_ring;
+
+PyObject* locked_ring1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"us"};
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    if (total != 1) {
+        PyErr_SetString(PyExc_TypeError, "locked_ring1() takes one argument");
+        return nullptr;
+    }
+    if (!keywords_match(kwnames, nargs, names)) return nullptr;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(args[0]);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    {
+        std::lock_guard lock(reference_ring.mutex);
+        ReferenceRing& ring = reference_ring;
+        ring.sum += value - ring.slots[ring.next];
+        ring.slots[ring.next] = value;
+        ring.next = (ring.next + 1) % std::size(ring.slots);
+        ++ring.count;
+    }
+    Py_RETURN_NONE;
+}
 
 std::uint64_t kib_after(const char* text, const char* key) {
     const char* at = std::strstr(text, key);
@@ -223,6 +255,7 @@ PyMethodDef methods[] = {
     {"noop0", noop0, METH_NOARGS, nullptr},
     {"noop1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop1)), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"noop2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop2)), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"locked_ring1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(locked_ring1)), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"probe_loop", probe_loop, METH_NOARGS, nullptr},
     {"list_loop", list_loop, METH_NOARGS, nullptr},
     {"sampler_start", sampler_start, METH_O, nullptr},

@@ -1,7 +1,6 @@
 // IpcStats recording and reporting.
 #include "stats/ipc_stats.h"
 
-#include "common/atomic_max.h"
 #include "common/number_text.h"
 
 namespace ipc_probe {
@@ -13,18 +12,20 @@ std::expected<ChannelParts, InternalError> prepare_channel(std::string name,
     });
 }
 
-void IpcStats::record_latency_us(std::uint64_t us) const noexcept {
-    // Every writer holds the window's mutex, so a load and a store cannot lose a count,
+template <class Sync>
+void BasicIpcStats<Sync>::record_latency_us(std::uint64_t us) const noexcept {
+    // Every writer holds the window's lock, so a load and a store cannot lose a count,
     // and cost less than an atomic read-modify-write; readers still see whole values.
-    window_.record(us, [this] {
-        total_messages_.store(total_messages_.load(std::memory_order_relaxed) + 1,
-                              std::memory_order_relaxed);
-    });
+    window_.record(us, [this] { add_to<CallerSerialised>(total_messages_, 1); });
 }
 
-void IpcStats::record_depth(std::uint32_t depth) const noexcept { atomic_max(peak_depth_, depth); }
+template <class Sync>
+void BasicIpcStats<Sync>::record_depth(std::uint32_t depth) const noexcept {
+    raise_to<Sync>(peak_depth_, depth);
+}
 
-std::string IpcStats::report() const {
+template <class Sync>
+std::string BasicIpcStats<Sync>::report() const {
     const std::uint64_t total = total_messages();
     const double mean = avg_latency_us();
     const double p99 = p99_latency_us();
@@ -43,5 +44,8 @@ std::string IpcStats::report() const {
     append_decimal(text, peak);
     return text;
 }
+
+template class BasicIpcStats<ThreadSafe>;
+template class BasicIpcStats<CallerSerialised>;
 
 }  // namespace ipc_probe

@@ -10,6 +10,7 @@
 
 #include "common/internal_error.h"
 #include "stats/latency_ring.h"
+#include "stats/sync.h"
 
 namespace ipc_probe {
 
@@ -19,15 +20,17 @@ using ChannelParts = std::tuple<std::string, LatencyRing>;
 std::expected<ChannelParts, InternalError> prepare_channel(std::string name,
                                                            std::uint64_t ring_capacity);
 
-// Every operation is safe from any number of threads at once (so all are const): the
-// window is under its own mutex, the counters are atomics outside it.
-class IpcStats {
+// Every operation is safe from any number of threads at once (so all are const): under
+// ThreadSafe the window has its own mutex and the counters are atomics outside it; under
+// CallerSerialised the caller lets one call in at a time.
+template <class Sync>
+class BasicIpcStats {
 public:
     static std::expected<ChannelParts, InternalError> prepare(std::string name,
                                                               std::uint64_t ring_capacity) {
         return prepare_channel(std::move(name), ring_capacity);
     }
-    IpcStats(std::string name, LatencyRing ring) noexcept
+    BasicIpcStats(std::string name, LatencyRing ring) noexcept
         : name_(std::move(name)), window_(std::move(ring)) {}
 
     void record_latency_us(std::uint64_t us) const noexcept;
@@ -45,10 +48,14 @@ public:
 
 private:
     const std::string name_;
-    mutable LockedRing window_;
+    mutable LockedRing<typename Sync::Lock> window_;
     // Relaxed throughout: counts and peaks order nothing else.
     mutable std::atomic<std::uint64_t> total_messages_{0};
     mutable std::atomic<std::uint32_t> peak_depth_{0};
 };
+
+using IpcStats = BasicIpcStats<ThreadSafe>;
+extern template class BasicIpcStats<ThreadSafe>;
+extern template class BasicIpcStats<CallerSerialised>;
 
 }  // namespace ipc_probe

@@ -95,7 +95,9 @@ std::size_t p99_rank(std::size_t n) noexcept;
 // The sought sample; reorders the candidates.
 std::uint64_t select_rank(RankCandidates& candidates) noexcept;
 
-// A ring with its own mutex: the one lock of each statistics object.
+// A ring with its own lock: the one lock of each statistics object, or none where the
+// caller already serialises every call (see stats/sync.h).
+template <class Lock = Mutex>
 class LockedRing {
 public:
     explicit LockedRing(LatencyRing ring) noexcept : ring_(std::move(ring)) {}
@@ -156,7 +158,7 @@ private:
         totals_version_.store(version + 2, std::memory_order_release);
     }
 
-    mutable Mutex mutex_;
+    mutable Lock mutex_;
     LatencyRing ring_;
     std::atomic<std::uint64_t> totals_version_{0};
     std::atomic<std::uint64_t> sum_low_{0}, sum_high_{0}, count_{0};

@@ -5,15 +5,29 @@
 #include "stats/socket_stats.h"
 
 namespace ipc_probe::py {
+namespace {
+
+#ifdef Py_GIL_DISABLED
+using Sync = ThreadSafe;
+#else
+// Every call holds its interpreter's lock from start to end (no entry lets it go), and an
+// object never leaves the interpreter that made it: that lock already lets one call in at
+// a time, so the window needs no lock of its own.
+using Sync = CallerSerialised;
+#endif
+using PyIpcStats = BasicIpcStats<Sync>;
+using PySocketStats = BasicSocketStats<Sync>;
+
+}  // namespace
 
 // Every method of both is const: safe from any number of threads at once.
 template <>
-struct ClassTraits<IpcStats> {
+struct ClassTraits<PyIpcStats> {
     static constexpr bool weak_references = true;
     static constexpr bool exclusive_borrows = false;
 };
 template <>
-struct ClassTraits<SocketStats> {
+struct ClassTraits<PySocketStats> {
     static constexpr bool weak_references = true;
     static constexpr bool exclusive_borrows = false;
 };
@@ -35,46 +49,46 @@ constexpr ArgumentSpec kRecordSend{"record_send", "SocketStats", kSendParams, 0,
 constexpr ArgumentSpec kRecordRecv{"record_recv", "SocketStats", kRecvParams, 0, 2};
 
 constexpr MethodEntry kIpcStatsMethods[] = {
-    {"record_latency_us", fastcall<&IpcStats::record_latency_us, kRecordLatency>,
+    {"record_latency_us", fastcall<&PyIpcStats::record_latency_us, kRecordLatency>,
      "record_latency_us($self, us)\n--\n\n"},
-    {"record_depth", fastcall<&IpcStats::record_depth, kRecordDepth>,
+    {"record_depth", fastcall<&PyIpcStats::record_depth, kRecordDepth>,
      "record_depth($self, depth)\n--\n\n"},
-    {"avg_latency_us", noargs<&IpcStats::avg_latency_us>, "avg_latency_us($self)\n--\n\n"},
-    {"p99_latency_us", noargs<&IpcStats::p99_latency_us>, "p99_latency_us($self)\n--\n\n"},
-    {"total_messages", noargs<&IpcStats::total_messages>, "total_messages($self)\n--\n\n"},
-    {"peak_depth", noargs<&IpcStats::peak_depth>, "peak_depth($self)\n--\n\n"},
-    {"name", noargs<&IpcStats::name>, "name($self)\n--\n\n"},
-    {"report", noargs<&IpcStats::report>, "report($self)\n--\n\n"},
+    {"avg_latency_us", noargs<&PyIpcStats::avg_latency_us>, "avg_latency_us($self)\n--\n\n"},
+    {"p99_latency_us", noargs<&PyIpcStats::p99_latency_us>, "p99_latency_us($self)\n--\n\n"},
+    {"total_messages", noargs<&PyIpcStats::total_messages>, "total_messages($self)\n--\n\n"},
+    {"peak_depth", noargs<&PyIpcStats::peak_depth>, "peak_depth($self)\n--\n\n"},
+    {"name", noargs<&PyIpcStats::name>, "name($self)\n--\n\n"},
+    {"report", noargs<&PyIpcStats::report>, "report($self)\n--\n\n"},
 };
 
 constexpr MethodEntry kSocketStatsMethods[] = {
-    {"record_send", fastcall<&SocketStats::record_send, kRecordSend>,
+    {"record_send", fastcall<&PySocketStats::record_send, kRecordSend>,
      "record_send($self, bytes, latency_us)\n--\n\n"},
-    {"record_recv", fastcall<&SocketStats::record_recv, kRecordRecv>,
+    {"record_recv", fastcall<&PySocketStats::record_recv, kRecordRecv>,
      "record_recv($self, bytes, buffer_used_pct)\n--\n\n"},
-    {"bytes_sent", noargs<&SocketStats::bytes_sent>, "bytes_sent($self)\n--\n\n"},
-    {"bytes_recv", noargs<&SocketStats::bytes_recv>, "bytes_recv($self)\n--\n\n"},
-    {"peak_recv_buffer_pct", noargs<&SocketStats::peak_recv_buffer_pct>,
+    {"bytes_sent", noargs<&PySocketStats::bytes_sent>, "bytes_sent($self)\n--\n\n"},
+    {"bytes_recv", noargs<&PySocketStats::bytes_recv>, "bytes_recv($self)\n--\n\n"},
+    {"peak_recv_buffer_pct", noargs<&PySocketStats::peak_recv_buffer_pct>,
      "peak_recv_buffer_pct($self)\n--\n\n"},
-    {"avg_send_latency_us", noargs<&SocketStats::avg_send_latency_us>,
+    {"avg_send_latency_us", noargs<&PySocketStats::avg_send_latency_us>,
      "avg_send_latency_us($self)\n--\n\n"},
-    {"name", noargs<&SocketStats::name>, "name($self)\n--\n\n"},
-    {"report", noargs<&SocketStats::report>, "report($self)\n--\n\n"},
+    {"name", noargs<&PySocketStats::name>, "name($self)\n--\n\n"},
+    {"report", noargs<&PySocketStats::report>, "report($self)\n--\n\n"},
 };
 
 }  // namespace
 
-constinit const ClassDef kIpcStatsClass = define_class<IpcStats>({
+constinit const ClassDef kIpcStatsClass = define_class<PyIpcStats>({
     .name = "IpcStats",
     .doc = "IpcStats(name, ring_capacity)\n--\n\n",
-    .construct = construct<IpcStats, kIpcStatsNew>,
+    .construct = construct<PyIpcStats, kIpcStatsNew>,
     .methods = kIpcStatsMethods,
 });
 
-constinit const ClassDef kSocketStatsClass = define_class<SocketStats>({
+constinit const ClassDef kSocketStatsClass = define_class<PySocketStats>({
     .name = "SocketStats",
     .doc = "SocketStats(name, ring_capacity)\n--\n\nStatistics for a traced socket channel.",
-    .construct = construct<SocketStats, kSocketStatsNew>,
+    .construct = construct<PySocketStats, kSocketStatsNew>,
     .methods = kSocketStatsMethods,
 });
 

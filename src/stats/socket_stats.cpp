@@ -1,22 +1,26 @@
 // SocketStats recording and reporting.
 #include "stats/socket_stats.h"
 
-#include "common/atomic_max.h"
 #include "common/number_text.h"
 
 namespace ipc_probe {
 
-void SocketStats::record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept {
-    bytes_sent_.fetch_add(bytes, std::memory_order_relaxed);
+template <class Sync>
+void BasicSocketStats<Sync>::record_send(std::uint64_t bytes,
+                                         std::uint64_t latency_us) const noexcept {
+    add_to<Sync>(bytes_sent_, bytes);
     send_window_.record(latency_us);
 }
 
-void SocketStats::record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept {
-    bytes_recv_.fetch_add(bytes, std::memory_order_relaxed);
-    atomic_max(peak_recv_buffer_pct_, buffer_used_pct);
+template <class Sync>
+void BasicSocketStats<Sync>::record_recv(std::uint64_t bytes,
+                                         std::uint32_t buffer_used_pct) const noexcept {
+    add_to<Sync>(bytes_recv_, bytes);
+    raise_to<Sync>(peak_recv_buffer_pct_, buffer_used_pct);
 }
 
-std::string SocketStats::report() const {
+template <class Sync>
+std::string BasicSocketStats<Sync>::report() const {
     const std::uint64_t sent = bytes_sent();
     const std::uint64_t received = bytes_recv();
     const double mean = avg_send_latency_us();
@@ -36,5 +40,8 @@ std::string SocketStats::report() const {
     text += '%';
     return text;
 }
+
+template class BasicSocketStats<ThreadSafe>;
+template class BasicSocketStats<CallerSerialised>;
 
 }  // namespace ipc_probe

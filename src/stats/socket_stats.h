@@ -9,24 +9,26 @@
 
 #include "stats/ipc_stats.h"
 #include "stats/latency_ring.h"
+#include "stats/sync.h"
 
 namespace ipc_probe {
 
 // Safe from any number of threads at once, like IpcStats: the send window is under its
-// own mutex; byte totals and the peak are atomics outside it.
-class SocketStats {
+// own lock; byte totals and the peak are atomics outside it.
+template <class Sync>
+class BasicSocketStats {
 public:
     static std::expected<ChannelParts, InternalError> prepare(std::string name,
                                                               std::uint64_t ring_capacity) {
         return prepare_channel(std::move(name), ring_capacity);
     }
-    SocketStats(std::string name, LatencyRing ring) noexcept
+    BasicSocketStats(std::string name, LatencyRing ring) noexcept
         : name_(std::move(name)), send_window_(std::move(ring)) {}
 
-    // The bytes count before the mutex is taken, so a reader may see a send's bytes before
+    // The bytes count before the lock is taken, so a reader may see a send's bytes before
     // its latency.
     void record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept;
-    // Never takes the mutex.
+    // Never takes the lock.
     void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept;
 
     std::uint64_t bytes_sent() const noexcept { return bytes_sent_.load(std::memory_order_relaxed); }
@@ -44,8 +46,12 @@ private:
     // Relaxed: totals wrap modulo 2^64 and, like the peak, order nothing else.
     mutable std::atomic<std::uint64_t> bytes_sent_{0};
     mutable std::atomic<std::uint64_t> bytes_recv_{0};
-    mutable LockedRing send_window_;
+    mutable LockedRing<typename Sync::Lock> send_window_;
     mutable std::atomic<std::uint32_t> peak_recv_buffer_pct_{0};
 };
+
+using SocketStats = BasicSocketStats<ThreadSafe>;
+extern template class BasicSocketStats<ThreadSafe>;
+extern template class BasicSocketStats<CallerSerialised>;
 
 }  // namespace ipc_probe

@@ -1,0 +1,53 @@
+// How a statistics object keeps its figures consistent between the threads that call it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/atomic_max.h"
+#include "common/mutex.h"
+
+namespace ipc_probe {
+
+// Any number of threads at once: the window under its own mutex, totals and peaks with
+// atomic read-modify-writes outside it. The native core and the free-threaded interpreter.
+struct ThreadSafe {
+    using Lock = Mutex;
+    static constexpr bool serial_writers = false;
+};
+
+// The caller already lets one call in at a time: the interpreter lock, which every call
+// holds for its whole length. A lock of our own would only add two atomic operations to
+// every record, more than the rest of the call. Readers still see whole values, and every
+// figure stays an atomic, so the object remains free of data races by the language's rules.
+struct CallerSerialised {
+    struct Lock {
+        void lock() noexcept {}
+        void unlock() noexcept {}
+    };
+    static constexpr bool serial_writers = true;
+};
+
+// Adds to a total that wraps modulo 2^64. Relaxed: totals order nothing else.
+template <class Sync>
+void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
+    if constexpr (Sync::serial_writers) {
+        total.store(total.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+    } else {
+        total.fetch_add(amount, std::memory_order_relaxed);
+    }
+}
+
+// Raises a peak only by a strictly greater value. Relaxed: a peak orders nothing else.
+template <class Sync, class T>
+void raise_to(std::atomic<T>& peak, T value) noexcept {
+    if constexpr (Sync::serial_writers) {
+        if (value > peak.load(std::memory_order_relaxed)) {
+            peak.store(value, std::memory_order_relaxed);
+        }
+    } else {
+        atomic_max(peak, value);
+    }
+}
+
+}  // namespace ipc_probe
