@@ -19,7 +19,6 @@ struct RankCandidates {
     std::unique_ptr<std::uint64_t[]> storage;
     std::span<std::uint64_t> values;  // within `storage`
     std::size_t rank = 0;             // of the sought sample among `values`
-    std::uint64_t differing = 0;      // the bits in which `values` differ
 };
 
 // Not synchronised: its owner guards it (see LockedRing).
@@ -46,9 +45,9 @@ public:
     unsigned __int128 sum() const noexcept { return sum_; }
 
     // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
-    // in one pass that writes only what it keeps. Large windows keep only the samples near
-    // a guess drawn from a thousand of them; the rest, and a guess that misses, keep all.
-    // May throw std::bad_alloc.
+    // in one pass that writes only what it keeps. All but small windows keep only the
+    // samples near a guess drawn from a few hundred to a thousand of them; small windows,
+    // and a guess that misses, keep all. May throw std::bad_alloc.
     RankCandidates gather_rank(std::size_t rank) const;
 
     std::size_t size() const noexcept { return size_; }

@@ -306,7 +306,7 @@ def test_instances_made_around_the_constructor_refuse_every_call():
     # state was never built. Every call on it is refused and dropping it frees only memory.
     result = run_python(
         """
-        import weakref
+        import sys, weakref
         import _quillmere_core as q
 
         calls = {
@@ -317,6 +317,10 @@ def test_instances_made_around_the_constructor_refuse_every_call():
             q.BackgroundSampler: [lambda s: s.start(1), lambda s: s.stop()],
             q.ResourceSnapshot: [lambda s: s.rss_mb(), lambda s: s.open_fds, repr],
         }
+        if hasattr(sys, "gettotalrefcount"):
+            # A debug interpreter asserts that a class it may not instantiate keeps no
+            # __new__: the patch itself stops it there, before the module is involved.
+            del calls[q.ResourceSnapshot]
         for cls, uses in calls.items():
             cls.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
             made = cls("a", 4) if cls in (q.IpcStats, q.SocketStats) else cls()
