@@ -241,6 +241,14 @@ PyObject* window_sort(PyObject*, PyObject*) {
     return PyFloat_FromDouble(static_cast<double>(copy[std::min(copy.size() * 99 / 100, copy.size() - 1)]));
 }
 
+// One plain read of the window, which the compiler vectorises: the least any answer
+// that depends on every sample can cost.
+PyObject* window_read_pass(PyObject*, PyObject*) {
+    std::uint64_t total = 0;
+    for (std::uint64_t sample : window) total += sample;
+    return PyLong_FromUnsignedLongLong(total);
+}
+
 PyObject* window_sum_mean(PyObject*, PyObject*) {
     unsigned __int128 sum = 0;
     for (std::uint64_t sample : window) sum += sample;
@@ -252,6 +260,7 @@ PyMethodDef methods[] = {
     {"window_nth_element", window_nth_element, METH_NOARGS, nullptr},
     {"window_sort", window_sort, METH_NOARGS, nullptr},
     {"window_sum_mean", window_sum_mean, METH_NOARGS, nullptr},
+    {"window_read_pass", window_read_pass, METH_NOARGS, nullptr},
     {"noop0", noop0, METH_NOARGS, nullptr},
     {"noop1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop1)), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"noop2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop2)), METH_FASTCALL | METH_KEYWORDS, nullptr},
