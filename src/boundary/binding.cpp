@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "boundary/argument_spec.h"
+#include "boundary/binding.h"
 #include "boundary/text.h"
 
 namespace ipc_probe::py {
@@ -113,17 +113,6 @@ private:
 };
 
 }  // namespace
-
-std::string ArgumentSpec::full_name() const {
-    std::string name;
-    if (!class_name.empty()) {
-        name += class_name;
-        name += '.';
-    }
-    name += function;
-    name += "()";
-    return name;
-}
 
 Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots) {

@@ -30,7 +30,12 @@ Error class_creation_error(const ClassDef& def, Error cause) {
 void make_tables(const ClassDef& def) {
     ClassTables& tables = *def.tables;
     std::call_once(tables.made, [&] {
-        if (!def.methods.empty()) tables.methods = method_defs(def.methods);
+        if (def.constructor.construct != nullptr) {
+            tables.doc = doc_with_signature(def.name, false, def.constructor.spec, def.prose);
+        } else {
+            tables.doc = def.prose;
+        }
+        if (!def.methods.empty()) tables.methods = method_table(def.methods);
         if (def.getters.empty()) return;
         tables.getters = std::make_unique<PyGetSetDef[]>(def.getters.size() + 1);
         for (std::size_t i = 0; i < def.getters.size(); ++i) {
@@ -49,10 +54,14 @@ PyResult<Ref> create_type(const ClassDef& def) {
     };
 
     std::vector<PyType_Slot> slots;
-    slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
-    if (def.construct) slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.construct)});
+    slots.push_back({Py_tp_doc, const_cast<char*>(def.tables->doc.c_str())});
+    if (def.constructor.construct) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.constructor.construct)});
+    }
     if (def.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
-    if (def.tables->methods) slots.push_back({Py_tp_methods, def.tables->methods.get()});
+    if (def.tables->methods.defs) {
+        slots.push_back({Py_tp_methods, def.tables->methods.defs.get()});
+    }
     if (def.weak_list_offset != 0) slots.push_back({Py_tp_members, members});
     if (def.tables->getters) slots.push_back({Py_tp_getset, def.tables->getters.get()});
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
@@ -64,7 +73,9 @@ PyResult<Ref> create_type(const ClassDef& def) {
         .name = qualified.c_str(),
         .basicsize = static_cast<int>(def.basic_size),
         .itemsize = 0,
-        .flags = def.construct ? 0u : static_cast<unsigned>(Py_TPFLAGS_DISALLOW_INSTANTIATION),
+        .flags = def.constructor.construct
+                     ? 0u
+                     : static_cast<unsigned>(Py_TPFLAGS_DISALLOW_INSTANTIATION),
         .slots = slots.data(),
     };
     if (PyObject* created = PyType_FromSpec(&spec)) return Ref::steal(created);
@@ -73,13 +84,17 @@ PyResult<Ref> create_type(const ClassDef& def) {
 
 }  // namespace
 
-std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods) {
-    auto defs = std::make_unique<PyMethodDef[]>(methods.size() + 1);  // zeroed terminator
+MethodTable method_table(std::span<const MethodEntry> methods) {
+    MethodTable table{std::make_unique<PyMethodDef[]>(methods.size() + 1),  // zeroed terminator
+                      std::make_unique<std::string[]>(methods.size())};
     for (std::size_t i = 0; i < methods.size(); ++i) {
         const MethodEntry& m = methods[i];
-        defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags, m.doc};
+        const bool takes_self = (m.callable.flags & METH_STATIC) == 0;
+        table.docs[i] = doc_with_signature(m.name, takes_self, m.callable.spec);
+        table.defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags,
+                                    table.docs[i].c_str()};
     }
-    return defs;
+    return table;
 }
 
 PyResult<PyTypeObject*> type_object(const ClassDef& def) {

@@ -9,7 +9,9 @@
 #include <mutex>
 #include <new>
 #include <span>
+#include <string>
 
+#include "boundary/argument_spec.h"
 #include "boundary/error.h"
 
 namespace ipc_probe::py {
@@ -18,10 +20,12 @@ namespace ipc_probe::py {
 template <class State>
 struct ClassTraits {
     static constexpr bool weak_references = false;
-    // Whether any method takes the exclusive borrow. Where none does, a shared borrow can
-    // never be refused, so calls skip the counter (two atomic operations per call on the
-    // recording hot path); a class that clears this cannot register a mutating method.
-    static constexpr bool exclusive_borrows = true;
+    // Whether calls count their borrows of an instance, which only matters where some
+    // method takes the exclusive borrow (a non-const member). Where none does, a shared
+    // borrow can never be refused, so calls skip the counter (two atomic operations per
+    // call on the recording hot path); a class that clears this cannot register a
+    // mutating method.
+    static constexpr bool counts_borrows = true;
 };
 
 // An instance: the object header, the native state, the borrow counter, whether the state
@@ -55,17 +59,19 @@ State& state_of(PyObject* self) noexcept {
     return *std::launder(reinterpret_cast<State*>(instance_of<State>(self)->state));
 }
 
-// A generated entry point and the calling convention it was generated for.
+// A generated entry point, the calling convention it was generated for, and the
+// parameters it binds (none for a call without arguments).
 struct Callable {
     PyCFunction noargs = nullptr;
     PyCFunctionFastWithKeywords fastcall = nullptr;
     int flags = 0;
+    const ArgumentSpec* spec = nullptr;
 };
 
+// A function or method. Its doc string is its text signature, derived from the callable.
 struct MethodEntry {
     const char* name;
     Callable callable;
-    const char* doc;
 };
 
 struct GetterEntry {
@@ -73,11 +79,19 @@ struct GetterEntry {
     getter get;
 };
 
+// A generated constructor and the parameters it binds.
+struct Constructor {
+    newfunc construct = nullptr;
+    const ArgumentSpec* spec = nullptr;
+};
+
 // Everything the interpreter sees of one class, in the order it lists it.
 struct ClassDef {
     const char* name;
-    const char* doc;
-    newfunc construct = nullptr;  // none: Python cannot instantiate the class
+    // The class doc string is the constructor's text signature (where there is one), then
+    // this.
+    const char* prose = "";
+    Constructor constructor = {};  // none: Python cannot instantiate the class
     std::span<const MethodEntry> methods = {};
     std::span<const GetterEntry> getters = {};
     reprfunc repr = nullptr;
@@ -88,13 +102,21 @@ struct ClassDef {
     struct ClassTables* tables = nullptr;
 };
 
-// The method and getter arrays a type object points at for as long as it lives. The
-// interpreter neither copies nor frees them, so they are made once per process and every
+// A null-terminated PyMethodDef array and the doc strings it points at.
+struct MethodTable {
+    std::unique_ptr<PyMethodDef[]> defs;
+    std::unique_ptr<std::string[]> docs;
+};
+MethodTable method_table(std::span<const MethodEntry> methods);
+
+// What a type object points at for as long as it lives: the interpreter neither copies
+// nor frees the method and getter arrays, so they are made once per process and every
 // interpreter's type object of the class shares them.
 struct ClassTables {
     std::once_flag made;
-    std::unique_ptr<PyMethodDef[]> methods;
+    MethodTable methods;
     std::unique_ptr<PyGetSetDef[]> getters;
+    std::string doc;
 };
 template <class State>
 inline ClassTables class_tables;
@@ -106,9 +128,6 @@ PyResult<PyTypeObject*> type_object(const ClassDef& def);
 
 // TypeError for a call on an instance whose native state was never built.
 Error unbuilt_instance(PyObject* self);
-
-// A null-terminated PyMethodDef array for the interpreter to keep.
-std::unique_ptr<PyMethodDef[]> method_defs(std::span<const MethodEntry> methods);
 
 // A new, zeroed instance of `type` whose state is not yet constructed.
 PyResult<Ref> allocate_instance(PyTypeObject* type);

@@ -64,6 +64,7 @@ inline PyResult<Ref> into_python_none() noexcept { return Ref::borrow(Py_None); 
 // A body's error value of any kind becomes an Error through its to_error overload.
 template <class T, class E>
 PyResult<Ref> into_python(std::expected<T, E>&& outcome) {
+    static_assert(ReachesPython<E>, "a body's error type needs a to_error overload");
     if (!outcome) return std::unexpected(to_error(std::move(outcome).error()));
     if constexpr (std::is_void_v<T>) {
         return into_python_none();

@@ -1,301 +1,41 @@
-// Entry points generated from a body's C++ signature: every call from the interpreter
-// binds, borrows, converts, runs the body and finishes here. Nobody writes one by hand.
+// The vocabulary of the class and function tables. A class's Python layer reads:
+//
+//   constexpr std::string_view kUsParams[] = {"us"};
+//   constexpr ArgumentSpec kRecordLatency{"record_latency_us", "IpcStats", kUsParams, 0, 1};
+//   constexpr MethodEntry kMethods[] = {
+//       {"record_latency_us", fastcall<&Stats::record_latency_us, kRecordLatency>}};
+//   const ClassDef kClass = define_class<Stats>({.name = "IpcStats", .methods = kMethods});
+//
+// Each entry names a body, a plain C++ function or member function; its parameters and
+// result are converted by type, its error values reach Python through `to_error`, and its
+// doc string is the text signature its spec implies. A const member runs under a shared
+// borrow of the instance, a non-const one under the exclusive borrow.
 #pragma once
 
-#include <Python.h>
-
-#include <cstddef>
-#include <functional>
-#include <new>
-#include <optional>
-#include <tuple>
-#include <type_traits>
-#include <utility>
-
-#include "boundary/argument_spec.h"
-#include "boundary/borrow.h"
-#include "boundary/class_def.h"
-#include "boundary/conversion.h"
-#include "boundary/error.h"
+#include "boundary/adaptors.h"
 
 namespace ipc_probe::py {
-namespace detail {
 
-// What a body is: a free function (module function) or a member function of a native
-// state. A const member runs under a shared borrow; a non-const one needs the exclusive
-// borrow, so a method that may mutate cannot overlap any other call on its instance.
-template <class F>
-struct Signature;
-template <class R, class... A>
-struct Signature<R (*)(A...)> {
-    using Result = R;
-    using Params = std::tuple<std::remove_cvref_t<A>...>;
-    static constexpr bool member = false;
-};
-template <class R, class... A>
-struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {
-    using Class = C;
-    static constexpr bool member = true;
-    static constexpr bool exclusive = false;
-};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...)> : Signature<R (C::*)(A...) const> {
-    static constexpr bool exclusive = true;
-};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {};
-// A data member, for getters of immutable records.
-template <class T, class C>
-struct Signature<T C::*> : Signature<T (C::*)() const> {};
-
-// The one place an outcome becomes a return value or interpreter error state. A C++
-// exception from a body becomes an error value here; nothing unwinds into the interpreter.
-template <class Body>
-PyObject* finish(Body&& body) noexcept {
-    PyResult<Ref> outcome = [&]() noexcept -> PyResult<Ref> {
-        try {
-            return body();
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(Error::no_memory());
-        } catch (...) {
-            return std::unexpected(Error::unknown_exception());
-        }
-    }();
-    if (outcome) [[likely]] return outcome->release();
-    std::move(outcome).error().raise();
-    return nullptr;
-}
-
-// A borrow that cannot be refused: all calls on such a class are shared.
-struct NoBorrow {};
-
-template <class Sig>
-auto take_borrow(PyObject* self) {
-    using State = typename Sig::Class;
-    Py_ssize_t& counter = instance_of<State>(self)->borrow;
-    if constexpr (Sig::exclusive) {
-        static_assert(ClassTraits<State>::exclusive_borrows,
-                      "a mutating method needs the class's borrow counter");
-        return ExclusiveBorrow::take(counter);
-    } else if constexpr (ClassTraits<State>::exclusive_borrows) {
-        return SharedBorrow::take(counter);
-    } else {
-        return PyResult<NoBorrow>();
-    }
-}
-
-// Converts the bound slots in parameter order and stops at the first failure, which
-// carries the parameter's note.
-template <class Params, std::size_t... I>
-PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
-                             std::index_sequence<I...>) {
-    Params values;
-    if constexpr (sizeof...(I) > 0) {
-        std::optional<Error> failure;
-        const auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
-            using T = std::tuple_element_t<J, Params>;
-            PyResult<T> converted = FromPython<T>::convert(slots[J]);
-            if (!converted) [[unlikely]] {
-                const std::string_view name = J < spec.parameters.size()
-                                                  ? spec.parameters[J]
-                                                  : spec.keyword_only[J - spec.parameters.size()].name;
-                failure.emplace(std::move(converted).error().with_note(name));
-                return false;
-            }
-            std::get<J>(values) = std::move(*converted);
-            return true;
-        };
-        if (!(convert_one(std::integral_constant<std::size_t, I>{}) && ...)) {
-            return std::unexpected(std::move(*failure));
-        }
-    }
-    return values;
-}
-
-// Runs the body with the converted arguments and converts its result by type.
-template <auto F, class... Target>
-PyResult<Ref> invoke(typename Signature<decltype(F)>::Params&& params, Target&... target) {
-    using Result = typename Signature<decltype(F)>::Result;
-    const auto call = [&](auto&&... args) -> Result {
-        return std::invoke(F, target..., std::move(args)...);
-    };
-    if constexpr (std::is_void_v<Result>) {
-        std::apply(call, std::move(params));
-        return into_python_none();
-    } else {
-        return into_python(std::apply(call, std::move(params)));
-    }
-}
-
-// Body of every entry but the constructor: bind, borrow, convert, run.
-template <auto F, const ArgumentSpec* Spec>
-PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = Signature<decltype(F)>;
-    using Params = typename Sig::Params;
-    constexpr std::size_t kSlots = std::tuple_size_v<Params>;
-    PyObject* bound[kSlots + 1];  // never empty, even for no parameters
-    PyObject* const* slots = bound;
-    if constexpr (Spec != nullptr) {
-        static_assert(Spec->slot_count() == kSlots, "the spec must list every parameter");
-        static_assert(Spec->required == Spec->parameters.size() && Spec->keyword_only.empty(),
-                      "bodies take required positional-or-keyword parameters only");
-        const auto given = static_cast<std::size_t>(nargs);
-        if (kwnames == nullptr && given == kSlots) [[likely]] {
-            slots = args;  // every argument by position: the vector is the binding
-        } else if (kwnames == nullptr ||
-                   !bind_simple_keywords(*Spec, args, given, kwnames, bound)) {
-            if (Status done = bind_vector(*Spec, args, nargs, kwnames, bound); !done) {
-                return std::unexpected(std::move(done).error());
-            }
-        }
-    }
-    const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {
-        if constexpr (Spec != nullptr) {
-            PyResult<Params> params =
-                convert_all<Params>(*Spec, slots, std::make_index_sequence<kSlots>{});
-            if (!params) return std::unexpected(std::move(params).error());
-            return invoke<F>(std::move(*params), target...);
-        } else {
-            return invoke<F>(Params{}, target...);
-        }
-    };
-    if constexpr (Sig::member) {
-        // One byte in the object's first cache line, which the call has just read.
-        if (!instance_of<typename Sig::Class>(self)->built) [[unlikely]] {
-            return std::unexpected(unbuilt_instance(self));
-        }
-        auto borrow = take_borrow<Sig>(self);
-        if (!borrow) return std::unexpected(std::move(borrow).error());
-        return convert_and_call(state_of<typename Sig::Class>(self));
-    } else {
-        return convert_and_call();
-    }
-}
-
-template <auto F>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
-}
-
-template <auto F, const ArgumentSpec& Spec>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); });
-}
-
-template <auto F>
-PyObject* getter_entry(PyObject* self, void*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
-}
-
-template <auto F>
-PyObject* repr_entry(PyObject* self) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
-}
-
-}  // namespace detail
-
-// A new instance of `type` holding a State built from `args`. The state's constructor must
-// not fail: everything that can fail is done before the object is allocated.
-template <class State, class... Args>
-PyResult<Ref> make_instance(PyTypeObject* type, Args&&... args) {
-    static_assert(std::is_nothrow_constructible_v<State, Args&&...>);
-    PyResult<Ref> object = allocate_instance(type);
-    if (!object) return object;
-    auto* instance = instance_of<State>(object->get());
-    ::new (static_cast<void*>(instance->state)) State(std::forward<Args>(args)...);
-    instance->borrow = 0;
-    instance->built = true;
-    if constexpr (ClassTraits<State>::weak_references) instance->weak_list = nullptr;
-    return object;
-}
-
-namespace detail {
-
-template <class T>
-struct IsExpected : std::false_type {};
-template <class T, class E>
-struct IsExpected<std::expected<T, E>> : std::true_type {};
-
-// Construction: bind and convert, let the state's `prepare` do everything that can fail,
-// and only then allocate the object and build the state inside it.
-template <class State, const ArgumentSpec& Spec>
-PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return finish([&]() -> PyResult<Ref> {
-        using Params = typename Signature<decltype(&State::prepare)>::Params;
-        constexpr std::size_t kSlots = std::tuple_size_v<Params>;
-        static_assert(Spec.slot_count() == kSlots, "the spec must list every parameter");
-        PyObject* slots[kSlots + 1];
-        if (Status bound = bind_tuple(Spec, args, kwargs, slots); !bound) {
-            return std::unexpected(std::move(bound).error());
-        }
-        PyResult<Params> params = convert_all<Params>(Spec, slots, std::make_index_sequence<kSlots>{});
-        if (!params) return std::unexpected(std::move(params).error());
-
-        auto prepared = std::apply(&State::prepare, std::move(*params));
-        auto build = [&](auto&& parts) -> PyResult<Ref> {
-            return std::apply(
-                [&](auto&&... part) { return make_instance<State>(type, std::move(part)...); },
-                std::move(parts));
-        };
-        if constexpr (IsExpected<decltype(prepared)>::value) {
-            if (!prepared) return std::unexpected(to_error(std::move(prepared).error()));
-            return build(std::move(*prepared));
-        } else {
-            return build(std::move(prepared));
-        }
-    });
-}
-
-// Destruction never propagates a failure: it goes to the unraisable hook, and the memory
-// is freed whatever happened. A state with `shutdown()` (a running thread to join) gets
-// to report a failure of it before it is destroyed.
-template <class State>
-void dealloc_entry(PyObject* self) noexcept {
-    const SavedException saved;
-    if (instance_of<State>(self)->built) {
-        State& state = state_of<State>(self);
-        if constexpr (requires { state.shutdown(); }) {
-            if (auto outcome = state.shutdown(); !outcome) {
-                to_error(std::move(outcome).error()).report_unraisable();
-            }
-        }
-        state.~State();
-    }
-    if constexpr (ClassTraits<State>::weak_references) {
-        if (instance_of<State>(self)->weak_list != nullptr) PyObject_ClearWeakRefs(self);
-    }
-    PyTypeObject* type = Py_TYPE(self);
-    if (auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))) {
-        free(self);
-    } else {
-        Error::panic("PyBaseObject_Type should have tp_free").report_unraisable();
-    }
-    Py_DECREF(type);  // heap types are kept alive by their instances
-}
-
-template <auto F>
-constexpr int static_flag = Signature<decltype(F)>::member ? 0 : METH_STATIC;
-
-}  // namespace detail
-
-// What the class and function tables name.
+// A call without arguments (METH_NOARGS): a function, or a member of the class's state.
 template <auto F>
 constexpr Callable noargs{.noargs = &detail::noargs_entry<F>,
                           .flags = METH_NOARGS | detail::static_flag<F>};
+// A call with arguments bound to `Spec` (METH_FASTCALL | METH_KEYWORDS).
 template <auto F, const ArgumentSpec& Spec>
 constexpr Callable fastcall{.fastcall = &detail::fastcall_entry<F, Spec>,
-                            .flags = METH_FASTCALL | METH_KEYWORDS | detail::static_flag<F>};
+                            .flags = METH_FASTCALL | METH_KEYWORDS | detail::static_flag<F>,
+                            .spec = &Spec};
+// A read-only attribute from a member function or a data member of the state.
 template <auto F>
 constexpr getter getter_of = &detail::getter_entry<F>;
 template <auto F>
 constexpr reprfunc repr_of = &detail::repr_entry<F>;
+// The class's constructor: `State::prepare` bound to `Spec` (see detail::Preparable).
 template <class State, const ArgumentSpec& Spec>
-constexpr newfunc construct = &detail::construct_entry<State, Spec>;
+constexpr Constructor construct{.construct = &detail::construct_entry<State, Spec>, .spec = &Spec};
+// The module's exec slot, from `Status F(PyObject* module)`.
+template <auto F>
+constexpr int (*exec_slot)(PyObject*) noexcept = &detail::exec_entry<F>;
 
 // Completes a class description with what its native state type determines.
 template <class State>

@@ -3,11 +3,13 @@
 
 #include <Python.h>
 
+#include <concepts>
 #include <cstddef>
 #include <expected>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "boundary/ref.h"
@@ -78,6 +80,17 @@ using Status = std::expected<void, Error>;
 
 inline Error to_error(Error error) noexcept { return error; }
 inline Error to_error(const InternalError& error) { return Error::panic(error.message, error.where); }
+
+// How a body's error type E reaches Python: through one `Error to_error(const E&)`. The
+// adaptors call it unqualified from templates, so only two places count: this header (for
+// the boundary's own types) and E's own namespace, where argument-dependent lookup finds
+// it wherever it is declared. An overload anywhere else is silently no candidate (or
+// loses to a conversion to another error type); the adaptors assert this concept so that
+// such a mistake stops the build with this explanation instead.
+template <class E>
+concept ReachesPython = requires(E&& error) {
+    { to_error(std::forward<E>(error)) } -> std::same_as<Error>;
+};
 
 // The failure of new_object, kept out of line.
 PyResult<Ref> null_object();

@@ -14,8 +14,7 @@ namespace {
 
 std::string_view probe_version() noexcept { return "0.1.1"; }
 
-constexpr MethodEntry kProbeVersionFunction = {"probe_version", noargs<&probe_version>,
-                                                "probe_version()\n--\n\n"};
+constexpr MethodEntry kProbeVersionFunction = {"probe_version", noargs<&probe_version>};
 
 // Registration order is the order of __all__.
 constexpr const MethodEntry* kFunctions[] = {
@@ -78,13 +77,13 @@ Status exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return std::unexpected(wrong_type(module, &PyModule_Type));
     // Function objects point at their definitions for as long as they live, and a
     // re-imported module makes new ones: the definitions are made once and kept.
-    static PyMethodDef* const function_defs = [] {
+    static const MethodTable functions = [] {
         std::vector<MethodEntry> entries;
         for (const MethodEntry* entry : kFunctions) entries.push_back(*entry);
-        return method_defs(entries).release();
+        return method_table(entries);
     }();
     for (std::size_t i = 0; i < std::size(kFunctions); ++i) {
-        if (Status added = add_function(module, &function_defs[i]); !added) return added;
+        if (Status added = add_function(module, &functions.defs[i]); !added) return added;
     }
     for (const ClassDef* def : kClasses) {
         if (Status added = add_class(module, *def); !added) return added;
@@ -92,20 +91,8 @@ Status exec_module(PyObject* module) {
     return {};
 }
 
-int exec_entry(PyObject* module) noexcept {
-    PyObject* outcome = detail::finish([&]() -> PyResult<Ref> {
-        if (Status executed = exec_module(module); !executed) {
-            return std::unexpected(std::move(executed).error());
-        }
-        return Ref::borrow(Py_None);
-    });
-    if (outcome == nullptr) return -1;
-    Py_DECREF(outcome);
-    return 0;
-}
-
 PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_entry)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<&exec_module>)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     // Every interpreter object the module keeps is per interpreter, and the process-wide
     // state (signal table, sampler threads) never touches an interpreter, so isolated

@@ -19,14 +19,14 @@ namespace py {
 template <>
 struct ClassTraits<ResourceSnapshot> {
     static constexpr bool weak_references = false;
-    static constexpr bool exclusive_borrows = false;
+    static constexpr bool counts_borrows = false;
 };
 
 namespace {
 
 constexpr MethodEntry kSnapshotMethods[] = {
-    {"rss_mb", noargs<&ResourceSnapshot::rss_mb>, "rss_mb($self)\n--\n\n"},
-    {"vms_mb", noargs<&ResourceSnapshot::vms_mb>, "vms_mb($self)\n--\n\n"},
+    {"rss_mb", noargs<&ResourceSnapshot::rss_mb>},
+    {"vms_mb", noargs<&ResourceSnapshot::vms_mb>},
 };
 
 constexpr GetterEntry kSnapshotGetters[] = {
@@ -51,7 +51,7 @@ auto list_open_fds() { return list_fd_targets(); }
 
 constinit const ClassDef kResourceSnapshotClass = define_class<ResourceSnapshot>({
     .name = "ResourceSnapshot",
-    .doc = "Byte-level resource usage of this process at a single instant.\n"
+    .prose = "Byte-level resource usage of this process at a single instant.\n"
            "Timestamps are Unix nanoseconds so callers can compute deltas.",
     .methods = kSnapshotMethods,
     .getters = kSnapshotGetters,
@@ -59,9 +59,8 @@ constinit const ClassDef kResourceSnapshotClass = define_class<ResourceSnapshot>
 });
 
 constinit const MethodEntry kSnapshotResourcesFunction = {
-    "snapshot_resources", noargs<&snapshot_resources>, "snapshot_resources()\n--\n\n"};
-constinit const MethodEntry kListOpenFdsFunction = {"list_open_fds", noargs<&list_open_fds>,
-                                                    "list_open_fds()\n--\n\n"};
+    "snapshot_resources", noargs<&snapshot_resources>};
+constinit const MethodEntry kListOpenFdsFunction = {"list_open_fds", noargs<&list_open_fds>};
 
 }  // namespace py
 }  // namespace ipc_probe

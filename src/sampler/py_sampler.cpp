@@ -14,16 +14,15 @@ constexpr ArgumentSpec kStart{"start", "BackgroundSampler", kIntervalParams, 0, 
 // Both take the exclusive borrow (they are non-const): a second call on the same sampler
 // while one runs fails at once with "Already borrowed" instead of racing it.
 constexpr MethodEntry kSamplerMethods[] = {
-    {"start", fastcall<&BackgroundSampler::start, kStart>, "start($self, interval_ms)\n--\n\n"},
-    {"stop", noargs<&BackgroundSampler::stop>, "stop($self)\n--\n\n"},
+    {"start", fastcall<&BackgroundSampler::start, kStart>},
+    {"stop", noargs<&BackgroundSampler::stop>},
 };
 
 }  // namespace
 
 constinit const ClassDef kBackgroundSamplerClass = define_class<BackgroundSampler>({
     .name = "BackgroundSampler",
-    .doc = "BackgroundSampler()\n--\n\n",
-    .construct = construct<BackgroundSampler, kSamplerNew>,
+    .constructor = construct<BackgroundSampler, kSamplerNew>,
     .methods = kSamplerMethods,
 });
 

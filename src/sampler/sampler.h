@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <tuple>
 
 #include "common/internal_error.h"
 
@@ -32,6 +31,10 @@ struct SamplerCells {
     SamplerCells* next_inherited = nullptr;
 };
 
+struct SamplerParts {
+    std::shared_ptr<SamplerCells> cells;
+};
+
 // Not thread-safe by itself: its owner serialises start, stop and destruction (the Python
 // layer holds the exclusive borrow for each). The sampling thread never touches anything
 // but the shared cells, and it is always joined before the sampler goes away, except in a
@@ -39,13 +42,13 @@ struct SamplerCells {
 // peak it had at the fork, and nothing waits for the missing thread.
 class BackgroundSampler {
 public:
-    // The allocation that can fail, done before the sampler exists.
-    static std::tuple<std::shared_ptr<SamplerCells>> prepare() {
-        return {std::make_shared<SamplerCells>()};
+    // The allocation that can fail, done before the sampler exists; it throws
+    // std::bad_alloc rather than returning an error.
+    static std::expected<SamplerParts, InternalError> prepare() {
+        return SamplerParts{std::make_shared<SamplerCells>()};
     }
-    explicit BackgroundSampler(std::shared_ptr<SamplerCells> cells,
-                               RssProbe probe = &probe_rss) noexcept
-        : cells_(std::move(cells)), probe_(probe) {}
+    explicit BackgroundSampler(SamplerParts parts, RssProbe probe = &probe_rss) noexcept
+        : cells_(std::move(parts.cells)), probe_(probe) {}
     BackgroundSampler(const BackgroundSampler&) = delete;
     BackgroundSampler& operator=(const BackgroundSampler&) = delete;
     ~BackgroundSampler() { static_cast<void>(shutdown()); }

@@ -24,7 +24,6 @@ constexpr ArgumentSpec kRegisterSignalPipe{"register_signal_pipe", "", kSignalNu
 }  // namespace
 
 constinit const MethodEntry kRegisterSignalPipeFunction = {
-    "register_signal_pipe", fastcall<&ipc_probe::register_signal_pipe, kRegisterSignalPipe>,
-    "register_signal_pipe(signal_num)\n--\n\n"};
+    "register_signal_pipe", fastcall<&ipc_probe::register_signal_pipe, kRegisterSignalPipe>};
 
 }  // namespace ipc_probe::py

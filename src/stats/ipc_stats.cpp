@@ -5,10 +5,10 @@
 
 namespace ipc_probe {
 
-std::expected<ChannelParts, InternalError> prepare_channel(std::string name,
-                                                           std::uint64_t ring_capacity) {
+std::expected<ChannelParts, InternalError> Channel::prepare(std::string name,
+                                                            std::uint64_t ring_capacity) {
     return LatencyRing::create(ring_capacity).transform([&](LatencyRing ring) {
-        return ChannelParts(std::move(name), std::move(ring));
+        return ChannelParts{std::move(name), std::move(ring)};
     });
 }
 

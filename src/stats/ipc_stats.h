@@ -6,7 +6,6 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <tuple>
 
 #include "common/internal_error.h"
 #include "stats/latency_ring.h"
@@ -14,24 +13,27 @@
 
 namespace ipc_probe {
 
-// The name and window every channel statistics object starts from. Everything that can fail
+// The name and window every channel statistics object starts from.
+struct ChannelParts {
+    std::string name;
+    LatencyRing ring;
+};
+
+// What IpcStats and SocketStats share: how they are prepared. Everything that can fail
 // happens here, before the object exists.
-using ChannelParts = std::tuple<std::string, LatencyRing>;
-std::expected<ChannelParts, InternalError> prepare_channel(std::string name,
-                                                           std::uint64_t ring_capacity);
+struct Channel {
+    static std::expected<ChannelParts, InternalError> prepare(std::string name,
+                                                              std::uint64_t ring_capacity);
+};
 
 // Every operation is safe from any number of threads at once (so all are const): under
 // ThreadSafe the window has its own mutex and the counters are atomics outside it; under
 // CallerSerialised the caller lets one call in at a time.
 template <class Sync>
-class BasicIpcStats {
+class BasicIpcStats : public Channel {
 public:
-    static std::expected<ChannelParts, InternalError> prepare(std::string name,
-                                                              std::uint64_t ring_capacity) {
-        return prepare_channel(std::move(name), ring_capacity);
-    }
-    BasicIpcStats(std::string name, LatencyRing ring) noexcept
-        : name_(std::move(name)), window_(std::move(ring)) {}
+    explicit BasicIpcStats(ChannelParts parts) noexcept
+        : name_(std::move(parts.name)), window_(std::move(parts.ring)) {}
 
     void record_latency_us(std::uint64_t us) const noexcept;
     void record_depth(std::uint32_t depth) const noexcept;

@@ -24,12 +24,12 @@ using PySocketStats = BasicSocketStats<Sync>;
 template <>
 struct ClassTraits<PyIpcStats> {
     static constexpr bool weak_references = true;
-    static constexpr bool exclusive_borrows = false;
+    static constexpr bool counts_borrows = false;
 };
 template <>
 struct ClassTraits<PySocketStats> {
     static constexpr bool weak_references = true;
-    static constexpr bool exclusive_borrows = false;
+    static constexpr bool counts_borrows = false;
 };
 
 namespace {
@@ -49,46 +49,39 @@ constexpr ArgumentSpec kRecordSend{"record_send", "SocketStats", kSendParams, 0,
 constexpr ArgumentSpec kRecordRecv{"record_recv", "SocketStats", kRecvParams, 0, 2};
 
 constexpr MethodEntry kIpcStatsMethods[] = {
-    {"record_latency_us", fastcall<&PyIpcStats::record_latency_us, kRecordLatency>,
-     "record_latency_us($self, us)\n--\n\n"},
-    {"record_depth", fastcall<&PyIpcStats::record_depth, kRecordDepth>,
-     "record_depth($self, depth)\n--\n\n"},
-    {"avg_latency_us", noargs<&PyIpcStats::avg_latency_us>, "avg_latency_us($self)\n--\n\n"},
-    {"p99_latency_us", noargs<&PyIpcStats::p99_latency_us>, "p99_latency_us($self)\n--\n\n"},
-    {"total_messages", noargs<&PyIpcStats::total_messages>, "total_messages($self)\n--\n\n"},
-    {"peak_depth", noargs<&PyIpcStats::peak_depth>, "peak_depth($self)\n--\n\n"},
-    {"name", noargs<&PyIpcStats::name>, "name($self)\n--\n\n"},
-    {"report", noargs<&PyIpcStats::report>, "report($self)\n--\n\n"},
+    {"record_latency_us", fastcall<&PyIpcStats::record_latency_us, kRecordLatency>},
+    {"record_depth", fastcall<&PyIpcStats::record_depth, kRecordDepth>},
+    {"avg_latency_us", noargs<&PyIpcStats::avg_latency_us>},
+    {"p99_latency_us", noargs<&PyIpcStats::p99_latency_us>},
+    {"total_messages", noargs<&PyIpcStats::total_messages>},
+    {"peak_depth", noargs<&PyIpcStats::peak_depth>},
+    {"name", noargs<&PyIpcStats::name>},
+    {"report", noargs<&PyIpcStats::report>},
 };
 
 constexpr MethodEntry kSocketStatsMethods[] = {
-    {"record_send", fastcall<&PySocketStats::record_send, kRecordSend>,
-     "record_send($self, bytes, latency_us)\n--\n\n"},
-    {"record_recv", fastcall<&PySocketStats::record_recv, kRecordRecv>,
-     "record_recv($self, bytes, buffer_used_pct)\n--\n\n"},
-    {"bytes_sent", noargs<&PySocketStats::bytes_sent>, "bytes_sent($self)\n--\n\n"},
-    {"bytes_recv", noargs<&PySocketStats::bytes_recv>, "bytes_recv($self)\n--\n\n"},
-    {"peak_recv_buffer_pct", noargs<&PySocketStats::peak_recv_buffer_pct>,
-     "peak_recv_buffer_pct($self)\n--\n\n"},
-    {"avg_send_latency_us", noargs<&PySocketStats::avg_send_latency_us>,
-     "avg_send_latency_us($self)\n--\n\n"},
-    {"name", noargs<&PySocketStats::name>, "name($self)\n--\n\n"},
-    {"report", noargs<&PySocketStats::report>, "report($self)\n--\n\n"},
+    {"record_send", fastcall<&PySocketStats::record_send, kRecordSend>},
+    {"record_recv", fastcall<&PySocketStats::record_recv, kRecordRecv>},
+    {"bytes_sent", noargs<&PySocketStats::bytes_sent>},
+    {"bytes_recv", noargs<&PySocketStats::bytes_recv>},
+    {"peak_recv_buffer_pct", noargs<&PySocketStats::peak_recv_buffer_pct>},
+    {"avg_send_latency_us", noargs<&PySocketStats::avg_send_latency_us>},
+    {"name", noargs<&PySocketStats::name>},
+    {"report", noargs<&PySocketStats::report>},
 };
 
 }  // namespace
 
 constinit const ClassDef kIpcStatsClass = define_class<PyIpcStats>({
     .name = "IpcStats",
-    .doc = "IpcStats(name, ring_capacity)\n--\n\n",
-    .construct = construct<PyIpcStats, kIpcStatsNew>,
+    .constructor = construct<PyIpcStats, kIpcStatsNew>,
     .methods = kIpcStatsMethods,
 });
 
 constinit const ClassDef kSocketStatsClass = define_class<PySocketStats>({
     .name = "SocketStats",
-    .doc = "SocketStats(name, ring_capacity)\n--\n\nStatistics for a traced socket channel.",
-    .construct = construct<PySocketStats, kSocketStatsNew>,
+    .prose = "Statistics for a traced socket channel.",
+    .constructor = construct<PySocketStats, kSocketStatsNew>,
     .methods = kSocketStatsMethods,
 });
 

@@ -16,14 +16,10 @@ namespace ipc_probe {
 // Safe from any number of threads at once, like IpcStats: the send window is under its
 // own lock; byte totals and the peak are atomics outside it.
 template <class Sync>
-class BasicSocketStats {
+class BasicSocketStats : public Channel {
 public:
-    static std::expected<ChannelParts, InternalError> prepare(std::string name,
-                                                              std::uint64_t ring_capacity) {
-        return prepare_channel(std::move(name), ring_capacity);
-    }
-    BasicSocketStats(std::string name, LatencyRing ring) noexcept
-        : name_(std::move(name)), send_window_(std::move(ring)) {}
+    explicit BasicSocketStats(ChannelParts parts) noexcept
+        : name_(std::move(parts.name)), send_window_(std::move(parts.ring)) {}
 
     // The bytes count before the lock is taken, so a reader may see a send's bytes before
     // its latency.

@@ -12,8 +12,7 @@ namespace {
 std::unique_ptr<IpcStats> make_stats(std::string name, std::uint64_t capacity) {
     auto parts = IpcStats::prepare(std::move(name), capacity);
     EXPECT_TRUE(parts.has_value());
-    return std::apply([](auto&&... p) { return std::make_unique<IpcStats>(std::move(p)...); },
-                      std::move(*parts));
+    return std::make_unique<IpcStats>(std::move(*parts));
 }
 
 TEST(IpcStats, ReportsEveryFigureInItsFormat) {

@@ -53,7 +53,7 @@ void await_probes(std::size_t count) {
 }
 
 BackgroundSampler make_sampler(RssProbe probe = &scripted_probe) {
-    return BackgroundSampler(std::get<0>(BackgroundSampler::prepare()), probe);
+    return BackgroundSampler(BackgroundSampler::prepare().value(), probe);
 }
 
 TEST(BackgroundSampler, KeepsTheHighestReadingNotTheLast) {
@@ -202,7 +202,7 @@ TEST(BackgroundSampler, ChurnLeavesNoThreadBehind) {
     {
         std::array<std::optional<BackgroundSampler>, 3> samplers;
         const auto renew = [](std::optional<BackgroundSampler>& sampler) {
-            sampler.emplace(std::get<0>(BackgroundSampler::prepare()), &scripted_probe);
+            sampler.emplace(BackgroundSampler::prepare().value(), &scripted_probe);
         };
         for (auto& sampler : samplers) renew(sampler);
         for (int step = 0; step < 300; ++step) {

@@ -12,8 +12,7 @@ namespace {
 std::unique_ptr<SocketStats> make_socket(std::string name, std::uint64_t capacity) {
     auto parts = SocketStats::prepare(std::move(name), capacity);
     EXPECT_TRUE(parts.has_value());
-    return std::apply([](auto&&... p) { return std::make_unique<SocketStats>(std::move(p)...); },
-                      std::move(*parts));
+    return std::make_unique<SocketStats>(std::move(*parts));
 }
 
 TEST(SocketStats, ReportsEveryFigureInItsFormat) {
