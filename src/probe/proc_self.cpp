@@ -10,11 +10,11 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <format>
 #include <limits>
 #include <span>
 
 #include "common/fd.h"
-#include "common/number_text.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 
@@ -131,14 +131,8 @@ std::expected<std::uint32_t, ProbeError> count_descriptors(const char* fd_dir) {
 }  // namespace
 
 std::string ResourceSnapshot::repr() const {
-    std::string text = "ResourceSnapshot(rss=";
-    append_one_decimal(text, rss_mb());
-    text += "MB, vms=";
-    append_one_decimal(text, vms_mb());
-    text += "MB, fds=";
-    append_decimal(text, open_fds);
-    text += ')';
-    return text;
+    return std::format("ResourceSnapshot(rss={:.1f}MB, vms={:.1f}MB, fds={})", rss_mb(), vms_mb(),
+                       open_fds);
 }
 
 ProbeError ProbeError::os_error(std::string_view path, int error_number) {

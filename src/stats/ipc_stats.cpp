@@ -1,7 +1,8 @@
 // IpcStats recording and reporting.
 #include "stats/ipc_stats.h"
 
-#include "common/number_text.h"
+#include <format>
+
 
 namespace ipc_probe {
 
@@ -31,18 +32,8 @@ std::string BasicIpcStats<Sync>::report() const {
     const double p99 = p99_latency_us();
     const std::uint32_t peak = peak_depth();
 
-    std::string text;
-    text.reserve(name_.size() + 96);
-    text += name_;
-    text += ": ";
-    append_decimal(text, total);
-    text += " msgs | avg ";
-    append_one_decimal(text, mean);
-    text += "\u00B5s | p99 ";
-    append_one_decimal(text, p99);
-    text += "\u00B5s | peak depth ";
-    append_decimal(text, peak);
-    return text;
+    return std::format("{}: {} msgs | avg {:.1f}\u00B5s | p99 {:.1f}\u00B5s | peak depth {}", name_,
+                       total, mean, p99, peak);
 }
 
 template class BasicIpcStats<ThreadSafe>;

@@ -1,7 +1,8 @@
 // SocketStats recording and reporting.
 #include "stats/socket_stats.h"
 
-#include "common/number_text.h"
+#include <format>
+
 
 namespace ipc_probe {
 
@@ -26,19 +27,8 @@ std::string BasicSocketStats<Sync>::report() const {
     const double mean = avg_send_latency_us();
     const std::uint32_t peak = peak_recv_buffer_pct();
 
-    std::string text;
-    text.reserve(name_.size() + 96);
-    text += name_;
-    text += ": sent ";
-    append_decimal(text, sent);
-    text += "B recv ";
-    append_decimal(text, received);
-    text += "B | send avg ";
-    append_one_decimal(text, mean);
-    text += "\u00B5s | recv buf peak ";
-    append_decimal(text, peak);
-    text += '%';
-    return text;
+    return std::format("{}: sent {}B recv {}B | send avg {:.1f}\u00B5s | recv buf peak {}%", name_,
+                       sent, received, mean, peak);
 }
 
 template class BasicSocketStats<ThreadSafe>;

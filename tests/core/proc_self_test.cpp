@@ -117,6 +117,8 @@ TEST(ResourceSnapshotRecord, RepresentationUsesMebibytesToOneDecimal) {
              Case{{4'193'280, 0, 0, 0}, "ResourceSnapshot(rss=4.0MB, vms=0.0MB, fds=0)"},
              // Exactly 0.25 and 0.75 MiB: ties go to the even digit.
              Case{{262'144, 786'432, 4294967295u, 0}, "ResourceSnapshot(rss=0.2MB, vms=0.8MB, fds=4294967295)"},
+             // Never the exponent form, however large.
+             Case{{~0ull, 0, 0, 0}, "ResourceSnapshot(rss=17592186044416.0MB, vms=0.0MB, fds=0)"},
          }) {
         EXPECT_EQ(c.record.repr(), c.repr);
     }
