@@ -350,6 +350,42 @@ def quiet_excepthook(exc_type, exc, traceback):
     """A resumed panic prints the traceback it came through; nothing needs to see it."""
 
 
+def public_callables():
+    """Every function in __all__ and every public method of every class in it, by name."""
+    names = set()
+    for name in qc.__all__:
+        value = getattr(qc, name)
+        if isinstance(value, type):
+            names |= {f"{name}.{attr}" for attr, member in vars(value).items()
+                      if not attr.startswith("_") and callable(member)}
+        else:
+            names.add(name)
+    return names
+
+
+def play_recording_calls(scenarios):
+    """Plays `scenarios` once; returns the module's functions and methods they called."""
+    classes = tuple(v for v in vars(qc).values() if isinstance(v, type))
+    called = set()
+
+    def profile(frame, event, arg):
+        if event != "c_call":
+            return
+        owner = getattr(arg, "__self__", None)
+        if isinstance(owner, classes):
+            called.add(f"{type(owner).__name__}.{arg.__name__}")
+        elif getattr(arg, "__module__", None) == qc.__name__:
+            called.add(arg.__name__)
+
+    sys.setprofile(profile)
+    try:
+        for fn in scenarios:
+            fn()
+    finally:
+        sys.setprofile(None)
+    return called
+
+
 def main():
     parser = argparse.ArgumentParser(description="Plays every scenario, checking outcomes.")
     parser.add_argument("--rounds", type=int, default=1)
@@ -359,10 +395,15 @@ def main():
     sys.excepthook = quiet_excepthook
     scenarios = [fn for name, fn in SCENARIOS.items() if name not in args.skip]
     with quiet_stderr():
-        for _ in range(args.rounds):
+        # A callable no scenario reaches would be left out of every leak check unnoticed.
+        missed = public_callables() - play_recording_calls(scenarios)
+        for _ in range(args.rounds - 1):
             for fn in scenarios:
                 fn()
-    print(f"{len(scenarios)} scenarios x {args.rounds} rounds: every outcome as expected")
+    if missed:
+        sys.exit(f"exercised by no scenario: {', '.join(sorted(missed))}")
+    print(f"{len(scenarios)} scenarios x {args.rounds} rounds: every outcome as expected, "
+          f"every function and method exercised")
 
 
 if __name__ == "__main__":
