@@ -1,4 +1,17 @@
 // The module definition: entry point, exec routine, and the order things are added in.
+//
+// What the module keeps for the whole process, and why that is safe with any number of
+// interpreters, each with its own lock or not:
+// - no interpreter object: types, PanicException and interned names are per interpreter
+//   (boundary/interpreter_objects.h), released when that interpreter ends;
+// - the method, getter and doc tables the type objects and functions point at
+//   (ClassTables, the function table below): plain C data, made once, never changed;
+// - the signal table of write ends and its in-flight counts (signal_pipe.cpp): atomics,
+//   the only state a signal handler reads;
+// - the fork counter and its pthread_atfork hooks (common/fork_generation.cpp and the
+//   signal table's), and the cells forked children inherited from sampling threads
+//   (sampler.cpp): atomics, touched in a child before anything else runs there;
+// - whether the processor has AVX2 (latency_ring.cpp): a constant once read.
 #include <Python.h>
 
 #include <memory>
