@@ -32,6 +32,8 @@ Error missing(const ArgumentSpec& spec, const char* kind, const std::vector<std:
 class Binder {
 public:
     Binder(const ArgumentSpec& spec, PyObject** slots) : spec_(spec), slots_(slots) {
+        // Null marks a slot not yet given: both the multiple-values and the missing-argument
+        // checks read it.
         std::fill_n(slots_, spec_.slot_count(), nullptr);
     }
 
@@ -52,7 +54,9 @@ public:
     Status place_keyword(PyObject* key, PyObject* value) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-        if (data == nullptr && PyUnicode_Check(key)) discard_pending();  // an unknown name
+        // A name with no UTF-8 form (lone surrogates) cannot equal any parameter's: it is
+        // simply unknown, and its message text is made below.
+        if (data == nullptr && PyUnicode_Check(key)) discard_pending();
         if (data != nullptr) {
             const std::string_view name(data, static_cast<std::size_t>(size));
             const std::size_t n = spec_.parameters.size();
@@ -62,6 +66,8 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (spec_.parameters[i] != name) continue;
                 if (i < spec_.positional_only) {
+                    // Remembered, not refused at once: the interpreter's message lists every
+                    // such name, after the other keywords have had their say.
                     positional_only_given_.push_back(spec_.parameters[i]);
                     return {};
                 }

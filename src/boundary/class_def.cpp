@@ -17,6 +17,8 @@ PyCFunction erased(const Callable& callable) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callable.fastcall));
 }
 
+// The interpreter's own reason stays reachable as __cause__; a panic is not an ordinary
+// error and is passed on as it is.
 Error class_creation_error(const ClassDef& def, Error cause) {
     if (cause.is_panic()) return cause;
     Ref error = Error::lazy(PyExc_RuntimeError,
@@ -112,6 +114,8 @@ Error unbuilt_instance(PyObject* self) {
                                             " object was not initialized by its constructor");
 }
 
+// object's own tp_new, never the class's: it allocates (zeroed) and nothing more, and it
+// also serves classes that Python may not instantiate.
 PyResult<Ref> allocate_instance(PyTypeObject* type) {
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) return std::unexpected(Error::fetch());

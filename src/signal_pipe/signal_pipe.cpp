@@ -90,6 +90,8 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
     [[maybe_unused]] static const int fork_hook =
         ::pthread_atfork(nullptr, nullptr, &forget_handlers_in_flight);
 
+    // Non-blocking, so a full pipe drops a notification instead of stopping the handler;
+    // close-on-exec, so a program started from here does not keep the pipe open.
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) < 0) {
         return std::unexpected(os_failure("pipe", errno));
@@ -105,6 +107,8 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // interrupted calls carry on as if nothing had come
     if (::sigaction(signal_num, &action, nullptr) < 0) {
+        // The new write end is in the table already (a handler installed earlier for this
+        // number may be writing to it), so it is retired like any replaced one.
         const int error_number = errno;  // closing may overwrite it
         retire(slot, detail::signal_write_fds[slot].exchange(-1));
         return std::unexpected(os_failure("sigaction", error_number));
