@@ -68,6 +68,8 @@ std::expected<std::vector<std::string>, ProbeError> list_fd_targets(const ProcPa
 
 namespace detail {
 
+inline constexpr std::string_view kTooLarge = "number too large to fit in target type";
+
 // The kibibyte counts picked from a status text; 0 where a key is absent.
 struct StatusValues {
     std::uint64_t rss_kib = 0;
