@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -58,8 +59,8 @@ struct ProcPaths {
 // The clock cannot fail on Linux; if it ever does, that is an internal failure.
 using SnapshotError = std::variant<ProbeError, InternalError>;
 
-// Reads the status file, counts the descriptors (the listing's own included), then the
-// clock. The first failure ends it.
+// Reads the status file, counts the descriptors (the one it counts through included),
+// then the clock. The first failure ends it.
 std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& paths = {});
 
 // The targets of all open descriptors in byte order, duplicates kept, ill-formed UTF-8
@@ -78,6 +79,16 @@ struct StatusValues {
 std::expected<StatusValues, ProbeError> scan_status(std::string_view text);
 std::expected<std::uint64_t, ProbeError> parse_status_value(std::string_view key,
                                                             std::string_view rest);
+
+// The descriptors open in the process, `dir_fd` among them, as procfs gives them for the
+// size of an open /proc/<pid>/fd directory (Linux 6.2 and later); nothing where the size
+// means something else (another file system, an older kernel) or cannot be read.
+std::optional<std::uint32_t> count_from_size(int dir_fd) noexcept;
+// The entries of an open directory, counted one by one, or the errno of the failed read.
+std::expected<std::uint32_t, int> count_entries(int dir_fd);
+// take_snapshot's count: the directory's size where it can be trusted, else its entries.
+std::expected<std::uint32_t, ProbeError> count_descriptors(const char* fd_dir);
+
 // Nanoseconds since the epoch, or 0 for a time before it.
 std::uint64_t timestamp_ns_from(const timespec& time) noexcept;
 

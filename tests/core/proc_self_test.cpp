@@ -1,15 +1,20 @@
 #include "probe/proc_self.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "common/fd.h"
 
 namespace ipc_probe {
 namespace {
@@ -73,7 +78,8 @@ TEST_F(FakeProc, SnapshotConvertsKibibytesAndCountsEntriesPlusItsOwn) {
     write_status("Name:\tx\nVmSize:\t  123456 kB\nVmRSS:\t    7890 kB\n");
     link("0", "/dev/null");
     link("1", "/dev/null");
-    // The fake directory holds no descriptor of the listing itself, so it counts 2.
+    // Not procfs: the directory's size (bytes of tmpfs or disk) is no count, so its
+    // entries are counted, and none of them is the counting descriptor.
     auto snapshot = take_snapshot(paths());
     ASSERT_TRUE(snapshot);
     EXPECT_EQ(snapshot->vms_bytes, 126'418'944u);
@@ -177,6 +183,66 @@ TEST(ProcSelf, CountsItsOwnListingDescriptor) {
     EXPECT_GT(snapshot->vms_bytes, snapshot->rss_bytes);
     const std::string own_dir = "/proc/" + std::to_string(::getpid()) + "/fd";
     EXPECT_EQ(std::count(targets->begin(), targets->end(), own_dir), 1);
+}
+
+// Puts the soft descriptor limit back as it found it.
+class DescriptorLimit {
+public:
+    DescriptorLimit() { ::getrlimit(RLIMIT_NOFILE, &saved_); }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    const rlimit& saved() const { return saved_; }
+    bool set_soft(rlim_t soft) {
+        rlimit changed = saved_;
+        changed.rlim_cur = soft;
+        return ::setrlimit(RLIMIT_NOFILE, &changed) == 0;
+    }
+
+private:
+    rlimit saved_{};
+};
+
+TEST(DescriptorCount, KernelCountEqualsTheListingAtThousandsOfDescriptors) {
+    DescriptorLimit limit;
+    const rlim_t wanted = 4096;
+    if (limit.saved().rlim_cur < wanted) {
+        ASSERT_TRUE(limit.set_soft(std::min(wanted, limit.saved().rlim_max)));
+    }
+    std::vector<Fd> held;
+    while (held.size() < 3000) {
+        Fd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!fd) break;  // a hard limit below 3,000 leaves fewer
+        held.push_back(std::move(fd));
+    }
+    ASSERT_GT(held.size(), 500u);
+    // Gaps, so that no count derived from the highest number can pass.
+    for (std::size_t i = 0; i < held.size(); i += 7) held[i].reset();
+
+    Fd dir(::open("/proc/self/fd", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    struct stat info;
+    ASSERT_EQ(::fstat(dir.get(), &info), 0);
+    if (info.st_size == 0) GTEST_SKIP() << "this kernel keeps no descriptor count (Linux < 6.2)";
+    const std::optional<std::uint32_t> kernel = detail::count_from_size(dir.get());
+    const auto listed = detail::count_entries(dir.get());
+    ASSERT_TRUE(kernel);
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(*kernel, *listed);
+    EXPECT_GT(*kernel, held.size() * 6 / 7);
+    // The snapshot counts through a descriptor of its own, taking the place of `dir`.
+    dir.reset();
+    EXPECT_EQ(take_snapshot().value().open_fds, *kernel);
+}
+
+TEST(DescriptorCount, NoFreeDescriptorIsTheListingsError) {
+    DescriptorLimit limit;
+    // The number the next open would get: taken, and given back at once.
+    const int lowest_free = Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get();
+    ASSERT_GE(lowest_free, 0);
+    ASSERT_TRUE(limit.set_soft(static_cast<rlim_t>(lowest_free)));
+    // The kernel's count would need no descriptor, but the count keeps the listing's error.
+    auto counted = detail::count_descriptors("/proc/self/fd");
+    ASSERT_FALSE(counted);
+    EXPECT_EQ(counted.error().message(), "cannot read /proc/self/fd: Too many open files (os error 24)");
 }
 
 }  // namespace
