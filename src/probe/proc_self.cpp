@@ -119,9 +119,10 @@ ProbeError ProbeError::invalid_utf8(std::string_view path) {
                       "cannot read " + std::string(path) + ": stream did not contain valid UTF-8");
 }
 
-ProbeError ProbeError::malformed(std::string_view key, std::string_view reason) {
-    return ProbeError(Kind::malformed, "malformed " + std::string(key) +
-                                           " in /proc/self/status: " + std::string(reason));
+ProbeError ProbeError::malformed(std::string_view key, std::string_view reason,
+                                 std::string_view file) {
+    return ProbeError(Kind::malformed, "malformed " + std::string(key) + " in " +
+                                           std::string(file) + ": " + std::string(reason));
 }
 
 namespace detail {
@@ -212,6 +213,24 @@ std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& pa
     }
     snapshot.timestamp_ns = detail::timestamp_ns_from(now);
     return snapshot;
+}
+
+std::expected<std::uint64_t, ProbeError> read_rss_bytes(const ProcPaths& paths) {
+    const Fd statm = open_read_only(paths.statm);
+    if (!statm) return std::unexpected(ProbeError::os_error(paths.statm, errno));
+    std::array<char, 256> stack;  // seven numbers, one line: under 160 bytes
+    std::string spill;
+    const auto text = read_whole(statm.get(), stack, spill);
+    if (!text) return std::unexpected(ProbeError::os_error(paths.statm, text.error()));
+    auto pages = detail::parse_statm_resident(*text);
+    if (!pages) return std::unexpected(std::move(pages).error());
+    // VmRSS is this page count shifted to kibibytes, so the product is VmRSS times 1024.
+    const auto page_bytes = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::uint64_t rss_bytes;
+    if (__builtin_mul_overflow(*pages, page_bytes, &rss_bytes)) {
+        return std::unexpected(ProbeError::malformed("resident", detail::kTooLarge, "/proc/self/statm"));
+    }
+    return rss_bytes;
 }
 
 std::expected<std::vector<std::string>, ProbeError> list_fd_targets(const ProcPaths& paths) {

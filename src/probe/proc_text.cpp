@@ -9,6 +9,7 @@ namespace {
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::string_view kInvalidDigit = "invalid digit found in string";
 constexpr std::string_view kEmptyValue = "empty value";
+constexpr std::string_view kStatm = "/proc/self/statm";
 
 // Byte length of the Unicode White_Space character at `pos`, or 0 if there is none.
 // No byte of a multi-byte character can start one of these, so a scan may step bytewise.
@@ -91,6 +92,19 @@ std::expected<StatusValues, ProbeError> scan_status(std::string_view text) {
         if (values.rss_kib != 0 && values.vms_kib != 0) break;
     }
     return values;
+}
+
+std::expected<std::uint64_t, ProbeError> parse_statm_resident(std::string_view text) {
+    // The kernel writes "size resident shared text lib data dt\n", one space apart. Only
+    // the second field is read, and it is held to exactly that layout: no sign, no other
+    // blank, since nothing else ever writes this file.
+    const std::size_t first_end = text.find(' ');
+    const std::string_view rest = first_end == text.npos ? std::string_view() : text.substr(first_end + 1);
+    const std::string_view word = rest.substr(0, rest.find_first_of(" \n"));
+    if (word.empty()) return std::unexpected(ProbeError::malformed("resident", kEmptyValue, kStatm));
+    auto pages = parse_digits(word);
+    if (!pages) return std::unexpected(ProbeError::malformed("resident", pages.error(), kStatm));
+    return *pages;
 }
 
 }  // namespace detail

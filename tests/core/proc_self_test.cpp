@@ -61,17 +61,21 @@ protected:
     void write_status(std::string_view text) {
         std::ofstream(root_ / "status", std::ios::binary) << text;
     }
+    void write_statm(std::string_view text) {
+        std::ofstream(root_ / "statm", std::ios::binary) << text;
+    }
     void link(const std::string& name, const std::string& target) {
         ASSERT_EQ(::symlink(target.c_str(), (root_ / "fd" / name).c_str()), 0);
     }
     ProcPaths paths() {
         status_ = (root_ / "status").string();
         fd_dir_ = (root_ / "fd").string();
-        return {status_.c_str(), fd_dir_.c_str()};
+        statm_ = (root_ / "statm").string();
+        return {status_.c_str(), fd_dir_.c_str(), statm_.c_str()};
     }
 
     fs::path root_;
-    std::string status_, fd_dir_;
+    std::string status_, fd_dir_, statm_;
 };
 
 TEST_F(FakeProc, SnapshotConvertsKibibytesAndCountsEntriesPlusItsOwn) {
@@ -140,6 +144,23 @@ TEST_F(FakeProc, MissingFilesAreReadErrors) {
               "cannot read " + fd_dir_ + ": No such file or directory (os error 2)");
 }
 
+TEST_F(FakeProc, RssIsResidentPagesTimesThePageSize) {
+    const auto page_bytes = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const ProcPaths where = paths();
+    auto missing = read_rss_bytes(where);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message(), "cannot read " + statm_ + ": No such file or directory (os error 2)");
+
+    write_statm("1089 312 201 1 0 197 0\n");
+    EXPECT_EQ(read_rss_bytes(where).value(), 312 * page_bytes);
+    // A page count whose byte count does not fit 64 bits is refused, not wrapped.
+    write_statm("1 " + std::to_string(UINT64_MAX / page_bytes + 1) + " 0\n");
+    auto too_large = read_rss_bytes(where);
+    ASSERT_FALSE(too_large);
+    EXPECT_EQ(too_large.error().message(),
+              "malformed resident in /proc/self/statm: number too large to fit in target type");
+}
+
 TEST_F(FakeProc, StatusLargerThanTheStackBufferIsReadWhole) {
     std::string text = "Name:\t" + std::string(20'000, 'n') + "\nVmSize: 3\nVmRSS: 4\n";
     write_status(text);
@@ -183,6 +204,19 @@ TEST(ProcSelf, CountsItsOwnListingDescriptor) {
     EXPECT_GT(snapshot->vms_bytes, snapshot->rss_bytes);
     const std::string own_dir = "/proc/" + std::to_string(::getpid()) + "/fd";
     EXPECT_EQ(std::count(targets->begin(), targets->end(), own_dir), 1);
+}
+
+// The sampler's cheap reading must be the very quantity snapshot_resources() reports.
+TEST(ProcSelf, StatmRssEqualsTheSnapshotsRss) {
+    // Memory may move between two reads, so pairs are read back to back until one agrees;
+    // a wrong unit or a differently rounded counter never does.
+    std::uint64_t statm_bytes = 0, status_bytes = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        statm_bytes = read_rss_bytes().value();
+        status_bytes = take_snapshot().value().rss_bytes;
+        if (statm_bytes == status_bytes) return;
+    }
+    ADD_FAILURE() << "statm " << statm_bytes << " B, status " << status_bytes << " B";
 }
 
 // Puts the soft descriptor limit back as it found it.

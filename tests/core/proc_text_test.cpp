@@ -8,11 +8,13 @@
 namespace ipc_probe {
 namespace {
 
+using detail::parse_statm_resident;
 using detail::parse_status_value;
 using detail::scan_status;
 
-std::string malformed(std::string_view key, std::string_view reason) {
-    return "malformed " + std::string(key) + " in /proc/self/status: " + std::string(reason);
+std::string malformed(std::string_view key, std::string_view reason,
+                      std::string_view file = "/proc/self/status") {
+    return "malformed " + std::string(key) + " in " + std::string(file) + ": " + std::string(reason);
 }
 
 TEST(ParseStatusValue, ReadsTheFirstWordAsKibibytes) {
@@ -92,6 +94,45 @@ TEST(ScanStatus, ReportsTheFirstMalformedValueBeforeBothAreKnown) {
     auto scanned = scan_status("VmSize: 1\nVmRSS:\r\nVmRSS: 2\n");
     ASSERT_FALSE(scanned);
     EXPECT_EQ(scanned.error().message(), malformed("VmRSS", "empty value"));
+}
+
+TEST(ParseStatmResident, ReadsTheSecondFieldAsPages) {
+    struct Case {
+        std::string_view text;
+        std::uint64_t pages;
+    };
+    for (const Case c : {
+             Case{"1089 312 201 1 0 197 0\n", 312},  // the kernel's layout
+             Case{"5 7", 7},
+             Case{"5 7\n", 7},
+             Case{"0 18446744073709551615 0\n", 18446744073709551615u},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        auto parsed = parse_statm_resident(c.text);
+        ASSERT_TRUE(parsed) << parsed.error().message();
+        EXPECT_EQ(*parsed, c.pages);
+    }
+}
+
+TEST(ParseStatmResident, RejectsLayoutsTheKernelNeverWrites) {
+    struct Case {
+        std::string_view text, reason;
+    };
+    for (const Case c : {
+             Case{"", "empty value"},
+             Case{"1089\n", "empty value"},
+             Case{"1089  312 0\n", "empty value"},
+             Case{"1089 +312 0\n", "invalid digit found in string"},
+             Case{"1089 3x2 0\n", "invalid digit found in string"},
+             Case{"1089 312\r\n", "invalid digit found in string"},
+             Case{"0 18446744073709551616 0\n", "number too large to fit in target type"},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        auto parsed = parse_statm_resident(c.text);
+        ASSERT_FALSE(parsed);
+        EXPECT_EQ(parsed.error().kind(), ProbeError::Kind::malformed);
+        EXPECT_EQ(parsed.error().message(), malformed("resident", c.reason, "/proc/self/statm"));
+    }
 }
 
 }  // namespace
