@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -76,6 +77,22 @@ std::expected<void, int> for_each_entry(int dir_fd, OnEntry&& on_entry) {
     }
 }
 
+// The device number of the procfs mount an fd directory was last found on; 0, which no
+// mount has, until then. Relaxed: it orders nothing, and a stale value costs one check.
+std::atomic<dev_t> procfs_device{0};
+
+// Whether the open file is on procfs. fstatfs is a system call, here as dear as the rest
+// of the count, so it is asked once per mount: a mounted file system keeps its device
+// number and shares it with none; only once that procfs were unmounted could another
+// file system be given the number.
+bool on_procfs(int fd, dev_t device) noexcept {
+    if (device != 0 && device == procfs_device.load(std::memory_order_relaxed)) return true;
+    struct statfs file_system;
+    if (::fstatfs(fd, &file_system) != 0 || file_system.f_type != PROC_SUPER_MAGIC) return false;
+    procfs_device.store(device, std::memory_order_relaxed);
+    return true;
+}
+
 // The whole target of a symbolic link in the directory, however long; false if it is gone.
 bool read_link(int dir_fd, const char* name, std::string& target) {
     char first[256];
@@ -128,17 +145,14 @@ ProbeError ProbeError::malformed(std::string_view key, std::string_view reason,
 namespace detail {
 
 std::optional<std::uint32_t> count_from_size(int dir_fd) noexcept {
-    // Only procfs keeps the count there: a directory elsewhere has a size of its own
-    // (tmpfs: 20 bytes an entry, ext4: its blocks), and a kernel before 6.2 reports 0.
-    struct statfs file_system;
-    if (::fstatfs(dir_fd, &file_system) != 0 || file_system.f_type != PROC_SUPER_MAGIC) {
-        return std::nullopt;
-    }
     // The kernel counts the numbers taken: one another thread is opening at this instant
     // counts before a listing would show it, the same race either way.
     struct stat info;
     if (::fstat(dir_fd, &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
-    if (info.st_size <= 0 || info.st_size > std::numeric_limits<std::uint32_t>::max()) {
+    // A kernel before 6.2 reports 0. Only procfs keeps the count there: a directory
+    // elsewhere has a size of its own (tmpfs: 20 bytes an entry, ext4: its blocks).
+    if (info.st_size <= 0 || info.st_size > std::numeric_limits<std::uint32_t>::max() ||
+        !on_procfs(dir_fd, info.st_dev)) {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(info.st_size);
