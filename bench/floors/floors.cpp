@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -99,9 +100,36 @@ std::uint64_t kib_after(const char* text, const char* key) {
     return at ? std::strtoull(at + std::strlen(key), nullptr, 10) : 0;
 }
 
+// Counts /proc/self/fd entry by entry, its own descriptor among them.
+bool list_count(std::uint32_t& fds) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return false;
+    fds = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++fds;
+    }
+    ::closedir(dir);
+    return true;
+}
+
+// The size Linux 6.2+ gives the open fd directory: the open descriptors, this one included.
+// An older kernel gives 0, and the entries are counted instead.
+bool size_count(std::uint32_t& fds) {
+    const int dir_fd = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) return false;
+    struct stat info;
+    const bool sized = ::fstat(dir_fd, &info) == 0 && info.st_size > 0;
+    ::close(dir_fd);
+    if (!sized) return list_count(fds);
+    fds = static_cast<std::uint32_t>(info.st_size);
+    return true;
+}
+
 // The same probe as snapshot_resources(), as one would write it without any care for
-// messages: read the status file, pick two numbers, count the descriptors, read the clock.
-bool probe(std::uint64_t& rss, std::uint64_t& vms, std::uint32_t& fds, std::uint64_t& ns) {
+// messages: read the status file, pick two numbers, count the descriptors (by the fd
+// directory's size, or by listing it as snapshots did before), read the clock.
+bool probe(std::uint64_t& rss, std::uint64_t& vms, std::uint32_t& fds, std::uint64_t& ns,
+           bool (*count)(std::uint32_t&) = size_count) {
     char buffer[4096];
     const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -111,25 +139,37 @@ bool probe(std::uint64_t& rss, std::uint64_t& vms, std::uint32_t& fds, std::uint
     buffer[size] = '\0';
     vms = kib_after(buffer, "VmSize:") * 1024;
     rss = kib_after(buffer, "VmRSS:") * 1024;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return false;
-    fds = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++fds;
-    }
-    ::closedir(dir);
+    if (!count(fds)) return false;
     timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
     return true;
 }
 
-PyObject* probe_loop(PyObject*, PyObject*) {
+PyObject* probe_result(bool (*count)(std::uint32_t&)) {
     std::uint64_t rss, vms, ns;
     std::uint32_t fds;
-    if (!probe(rss, vms, fds, ns)) return PyErr_SetFromErrno(PyExc_OSError);
+    if (!probe(rss, vms, fds, ns, count)) return PyErr_SetFromErrno(PyExc_OSError);
     return Py_BuildValue("(KKIK)", static_cast<unsigned long long>(rss),
                          static_cast<unsigned long long>(vms), fds, static_cast<unsigned long long>(ns));
+}
+
+PyObject* probe_loop(PyObject*, PyObject*) { return probe_result(size_count); }
+PyObject* probe_listing_loop(PyObject*, PyObject*) { return probe_result(list_count); }
+
+// The resident size as a sampler needs it: statm's second field, in pages.
+bool statm_rss(std::uint64_t& rss) {
+    char buffer[256];
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t size = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (size <= 0) return false;
+    buffer[size] = '\0';
+    const char* resident = std::strchr(buffer, ' ');
+    if (!resident) return false;
+    rss = std::strtoull(resident + 1, nullptr, 10) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return true;
 }
 
 PyObject* list_loop(PyObject*, PyObject*) {
@@ -157,7 +197,7 @@ PyObject* list_loop(PyObject*, PyObject*) {
     return list;
 }
 
-// A sampling thread as plainly as it can be written: probe, keep the maximum, sleep.
+// A sampling thread as plainly as it can be written: read statm, keep the maximum, sleep.
 std::atomic<bool> sampler_stop{false};
 std::atomic<std::uint64_t> sampler_peak{0};
 std::thread* sampler_thread = nullptr;
@@ -169,9 +209,8 @@ PyObject* sampler_start(PyObject*, PyObject* arg) {
     sampler_peak = 0;
     sampler_thread = new std::thread([interval_ms] {
         while (!sampler_stop.load()) {
-            std::uint64_t rss, vms, ns;
-            std::uint32_t fds;
-            if (probe(rss, vms, fds, ns) && rss > sampler_peak.load()) sampler_peak = rss;
+            std::uint64_t rss;
+            if (statm_rss(rss) && rss > sampler_peak.load()) sampler_peak = rss;
             timespec pause{interval_ms / 1000, (interval_ms % 1000) * 1000000};
             while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, &pause) == EINTR) {
             }
@@ -266,6 +305,7 @@ PyMethodDef methods[] = {
     {"noop2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop2)), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"locked_ring1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(locked_ring1)), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"probe_loop", probe_loop, METH_NOARGS, nullptr},
+    {"probe_listing_loop", probe_listing_loop, METH_NOARGS, nullptr},
     {"list_loop", list_loop, METH_NOARGS, nullptr},
     {"sampler_start", sampler_start, METH_O, nullptr},
     {"sampler_stop", sampler_stop_join, METH_NOARGS, nullptr},

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -37,8 +38,9 @@ public:
     static ProbeError os_error(std::string_view path, int error_number);
     // "cannot read {path}: stream did not contain valid UTF-8".
     static ProbeError invalid_utf8(std::string_view path);
-    // "malformed {key} in /proc/self/status: {reason}".
-    static ProbeError malformed(std::string_view key, std::string_view reason);
+    // "malformed {key} in {file}: {reason}".
+    static ProbeError malformed(std::string_view key, std::string_view reason,
+                                std::string_view file = "/proc/self/status");
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
@@ -53,20 +55,28 @@ private:
 struct ProcPaths {
     const char* status = "/proc/self/status";
     const char* fd_dir = "/proc/self/fd";
+    const char* statm = "/proc/self/statm";
 };
 
 // The clock cannot fail on Linux; if it ever does, that is an internal failure.
 using SnapshotError = std::variant<ProbeError, InternalError>;
 
-// Reads the status file, counts the descriptors (the listing's own included), then the
-// clock. The first failure ends it.
+// Reads the status file, counts the descriptors (the one it counts through included),
+// then the clock. The first failure ends it.
 std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& paths = {});
+
+// The resident size alone, in bytes: the statm file's resident pages times the page size.
+// The kernel derives VmRSS from the same page count, so this is exactly a snapshot's
+// rss_bytes, at a fraction of its cost.
+std::expected<std::uint64_t, ProbeError> read_rss_bytes(const ProcPaths& paths = {});
 
 // The targets of all open descriptors in byte order, duplicates kept, ill-formed UTF-8
 // repaired. A descriptor closed while the listing runs is skipped.
 std::expected<std::vector<std::string>, ProbeError> list_fd_targets(const ProcPaths& paths = {});
 
 namespace detail {
+
+inline constexpr std::string_view kTooLarge = "number too large to fit in target type";
 
 // The kibibyte counts picked from a status text; 0 where a key is absent.
 struct StatusValues {
@@ -76,6 +86,18 @@ struct StatusValues {
 std::expected<StatusValues, ProbeError> scan_status(std::string_view text);
 std::expected<std::uint64_t, ProbeError> parse_status_value(std::string_view key,
                                                             std::string_view rest);
+// The resident page count: the second field of a statm text.
+std::expected<std::uint64_t, ProbeError> parse_statm_resident(std::string_view text);
+
+// The descriptors open in the process, `dir_fd` among them, as procfs gives them for the
+// size of an open /proc/<pid>/fd directory (Linux 6.2 and later); nothing where the size
+// means something else (another file system, an older kernel) or cannot be read.
+std::optional<std::uint32_t> count_from_size(int dir_fd) noexcept;
+// The entries of an open directory, counted one by one, or the errno of the failed read.
+std::expected<std::uint32_t, int> count_entries(int dir_fd);
+// take_snapshot's count: the directory's size where it can be trusted, else its entries.
+std::expected<std::uint32_t, ProbeError> count_descriptors(const char* fd_dir);
+
 // Nanoseconds since the epoch, or 0 for a time before it.
 std::uint64_t timestamp_ns_from(const timespec& time) noexcept;
 

@@ -54,8 +54,10 @@ void keep_for_good(SamplerCells* cells) noexcept {
 }  // namespace
 
 std::optional<std::uint64_t> probe_rss() noexcept {
+    // The resident size alone: a whole snapshot would also format the status file and
+    // count the descriptors, on every tick, for figures the peak never uses.
     try {
-        if (auto snapshot = take_snapshot()) return snapshot->rss_bytes;
+        if (auto rss_bytes = read_rss_bytes()) return *rss_bytes;
     } catch (...) {
         // Out of memory while probing: this sample is lost, like any failed probe.
     }

@@ -1,104 +1,28 @@
 #include "probe/proc_self.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "common/fd.h"
 
 namespace ipc_probe {
 namespace {
 
 namespace fs = std::filesystem;
-using detail::parse_status_value;
-using detail::scan_status;
 
 std::string malformed(std::string_view key, std::string_view reason) {
     return "malformed " + std::string(key) + " in /proc/self/status: " + std::string(reason);
-}
-
-TEST(ParseStatusValue, ReadsTheFirstWordAsKibibytes) {
-    struct Case {
-        std::string_view rest;
-        std::uint64_t kib;
-    };
-    for (const Case c : {
-             Case{"\t    7890 kB", 7890},
-             Case{"\t12 MB", 12},                       // the unit is never read
-             Case{" +5 kB", 5},
-             Case{"007", 7},
-             Case{"18446744073709551615", 18446744073709551615u},
-             Case{"\u00A0\u2003\u30009\u205Fx", 9},     // Unicode White_Space around the word
-             Case{"\x0B\x0C\r1\u0085", 1},
-         }) {
-        SCOPED_TRACE(testing::PrintToString(c.rest));
-        auto parsed = parse_status_value("VmRSS", c.rest);
-        ASSERT_TRUE(parsed) << parsed.error().message();
-        EXPECT_EQ(*parsed, c.kib);
-    }
-}
-
-TEST(ParseStatusValue, RejectsValuesTheKernelNeverWrites) {
-    struct Case {
-        std::string_view rest, reason;
-    };
-    for (const Case c : {
-             Case{"", "empty value"},
-             Case{" \t ", "empty value"},
-             Case{"\u3000\u2028", "empty value"},
-             Case{"\t-5 kB", "invalid digit found in string"},
-             Case{"\t12kB", "invalid digit found in string"},
-             Case{"+", "invalid digit found in string"},
-             Case{"-", "invalid digit found in string"},
-             Case{"++5", "invalid digit found in string"},
-             Case{"\uFF15", "invalid digit found in string"},  // a fullwidth digit is no digit
-             Case{"\t99999999999999999999 kB", "number too large to fit in target type"},
-             Case{"18446744073709551616", "number too large to fit in target type"},
-             Case{"99999999999999999999x", "number too large to fit in target type"},
-             Case{"1x99999999999999999999", "invalid digit found in string"},
-         }) {
-        SCOPED_TRACE(testing::PrintToString(c.rest));
-        auto parsed = parse_status_value("VmSize", c.rest);
-        ASSERT_FALSE(parsed);
-        EXPECT_EQ(parsed.error().kind(), ProbeError::Kind::malformed);
-        EXPECT_EQ(parsed.error().message(), malformed("VmSize", c.reason));
-    }
-}
-
-TEST(ScanStatus, PicksBothKeysAndStopsOnceBothAreKnown) {
-    struct Case {
-        std::string_view name, text;
-        std::uint64_t rss_kib, vms_kib;
-    };
-    for (const Case c : {
-             Case{"kernel layout", "Name:\tx\nVmSize:\t  123456 kB\nVmRSS:\t    7890 kB\nVmData: 1 kB\n",
-                  7890, 123456},
-             Case{"no VmRSS line", "VmSize:\t5 kB\n", 0, 5},
-             Case{"key only at column 0", " VmRSS: 5 kB\nvmrss: 6 kB\nVmSize: 1 kB\n", 0, 1},
-             Case{"a zero does not stop the scan", "VmRSS: 0 kB\nVmSize: 2 kB\nVmRSS: 3 kB\n", 3, 2},
-             Case{"a repeated key replaces the value", "VmRSS: 4 kB\nVmRSS: 5 kB\nVmSize: 1 kB\n", 5, 1},
-             Case{"malformed line after both is never seen", "VmSize: 1\nVmRSS: 2\nVmRSS: x\n", 2, 1},
-             Case{"CRLF line ends", "VmSize: 1\r\nVmRSS:\t2\r\n", 2, 1},
-             Case{"no final line feed", "VmSize: 1\nVmRSS: 2", 2, 1},
-             Case{"empty text", "", 0, 0},
-         }) {
-        SCOPED_TRACE(c.name);
-        auto scanned = scan_status(c.text);
-        ASSERT_TRUE(scanned) << scanned.error().message();
-        EXPECT_EQ(scanned->rss_kib, c.rss_kib);
-        EXPECT_EQ(scanned->vms_kib, c.vms_kib);
-    }
-}
-
-TEST(ScanStatus, ReportsTheFirstMalformedValueBeforeBothAreKnown) {
-    auto scanned = scan_status("VmSize: 1\nVmRSS:\r\nVmRSS: 2\n");
-    ASSERT_FALSE(scanned);
-    EXPECT_EQ(scanned.error().message(), malformed("VmRSS", "empty value"));
 }
 
 TEST(TimestampNs, IsZeroBeforeTheEpoch) {
@@ -139,24 +63,31 @@ protected:
     void write_status(std::string_view text) {
         std::ofstream(root_ / "status", std::ios::binary) << text;
     }
+    void write_statm(std::string_view text) {
+        std::ofstream(root_ / "statm", std::ios::binary) << text;
+    }
     void link(const std::string& name, const std::string& target) {
         ASSERT_EQ(::symlink(target.c_str(), (root_ / "fd" / name).c_str()), 0);
     }
     ProcPaths paths() {
         status_ = (root_ / "status").string();
         fd_dir_ = (root_ / "fd").string();
-        return {status_.c_str(), fd_dir_.c_str()};
+        statm_ = (root_ / "statm").string();
+        return {status_.c_str(), fd_dir_.c_str(), statm_.c_str()};
     }
 
     fs::path root_;
-    std::string status_, fd_dir_;
+    std::string status_, fd_dir_, statm_;
 };
 
 TEST_F(FakeProc, SnapshotConvertsKibibytesAndCountsEntriesPlusItsOwn) {
     write_status("Name:\tx\nVmSize:\t  123456 kB\nVmRSS:\t    7890 kB\n");
     link("0", "/dev/null");
     link("1", "/dev/null");
-    // The fake directory holds no descriptor of the listing itself, so it counts 2.
+    // Not procfs: the directory's size (bytes of tmpfs or disk) is no count, so its
+    // entries are counted, and none of them is the counting descriptor; nothing learnt
+    // from the real directory first carries over.
+    ASSERT_TRUE(take_snapshot());
     auto snapshot = take_snapshot(paths());
     ASSERT_TRUE(snapshot);
     EXPECT_EQ(snapshot->vms_bytes, 126'418'944u);
@@ -217,6 +148,23 @@ TEST_F(FakeProc, MissingFilesAreReadErrors) {
               "cannot read " + fd_dir_ + ": No such file or directory (os error 2)");
 }
 
+TEST_F(FakeProc, RssIsResidentPagesTimesThePageSize) {
+    const auto page_bytes = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const ProcPaths where = paths();
+    auto missing = read_rss_bytes(where);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message(), "cannot read " + statm_ + ": No such file or directory (os error 2)");
+
+    write_statm("1089 312 201 1 0 197 0\n");
+    EXPECT_EQ(read_rss_bytes(where).value(), 312 * page_bytes);
+    // A page count whose byte count does not fit 64 bits is refused, not wrapped.
+    write_statm("1 " + std::to_string(UINT64_MAX / page_bytes + 1) + " 0\n");
+    auto too_large = read_rss_bytes(where);
+    ASSERT_FALSE(too_large);
+    EXPECT_EQ(too_large.error().message(),
+              "malformed resident in /proc/self/statm: number too large to fit in target type");
+}
+
 TEST_F(FakeProc, StatusLargerThanTheStackBufferIsReadWhole) {
     std::string text = "Name:\t" + std::string(20'000, 'n') + "\nVmSize: 3\nVmRSS: 4\n";
     write_status(text);
@@ -260,6 +208,79 @@ TEST(ProcSelf, CountsItsOwnListingDescriptor) {
     EXPECT_GT(snapshot->vms_bytes, snapshot->rss_bytes);
     const std::string own_dir = "/proc/" + std::to_string(::getpid()) + "/fd";
     EXPECT_EQ(std::count(targets->begin(), targets->end(), own_dir), 1);
+}
+
+// The sampler's cheap reading must be the very quantity snapshot_resources() reports.
+TEST(ProcSelf, StatmRssEqualsTheSnapshotsRss) {
+    // Memory may move between two reads, so pairs are read back to back until one agrees;
+    // a wrong unit or a differently rounded counter never does.
+    std::uint64_t statm_bytes = 0, status_bytes = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        statm_bytes = read_rss_bytes().value();
+        status_bytes = take_snapshot().value().rss_bytes;
+        if (statm_bytes == status_bytes) return;
+    }
+    ADD_FAILURE() << "statm " << statm_bytes << " B, status " << status_bytes << " B";
+}
+
+// Puts the soft descriptor limit back as it found it.
+class DescriptorLimit {
+public:
+    DescriptorLimit() { ::getrlimit(RLIMIT_NOFILE, &saved_); }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    const rlimit& saved() const { return saved_; }
+    bool set_soft(rlim_t soft) {
+        rlimit changed = saved_;
+        changed.rlim_cur = soft;
+        return ::setrlimit(RLIMIT_NOFILE, &changed) == 0;
+    }
+
+private:
+    rlimit saved_{};
+};
+
+TEST(DescriptorCount, KernelCountEqualsTheListingAtThousandsOfDescriptors) {
+    DescriptorLimit limit;
+    const rlim_t wanted = 4096;
+    if (limit.saved().rlim_cur < wanted) {
+        ASSERT_TRUE(limit.set_soft(std::min(wanted, limit.saved().rlim_max)));
+    }
+    std::vector<Fd> held;
+    while (held.size() < 3000) {
+        Fd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!fd) break;  // a hard limit below 3,000 leaves fewer
+        held.push_back(std::move(fd));
+    }
+    ASSERT_GT(held.size(), 500u);
+    // Gaps, so that no count derived from the highest number can pass.
+    for (std::size_t i = 0; i < held.size(); i += 7) held[i].reset();
+
+    Fd dir(::open("/proc/self/fd", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    struct stat info;
+    ASSERT_EQ(::fstat(dir.get(), &info), 0);
+    if (info.st_size == 0) GTEST_SKIP() << "this kernel keeps no descriptor count (Linux < 6.2)";
+    const std::optional<std::uint32_t> kernel = detail::count_from_size(dir.get());
+    const auto listed = detail::count_entries(dir.get());
+    ASSERT_TRUE(kernel);
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(*kernel, *listed);
+    EXPECT_GT(*kernel, held.size() * 6 / 7);
+    // The snapshot counts through a descriptor of its own, taking the place of `dir`.
+    dir.reset();
+    EXPECT_EQ(take_snapshot().value().open_fds, *kernel);
+}
+
+TEST(DescriptorCount, NoFreeDescriptorIsTheListingsError) {
+    DescriptorLimit limit;
+    // The number the next open would get: taken, and given back at once.
+    const int lowest_free = Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get();
+    ASSERT_GE(lowest_free, 0);
+    ASSERT_TRUE(limit.set_soft(static_cast<rlim_t>(lowest_free)));
+    // The kernel's count would need no descriptor, but the count keeps the listing's error.
+    auto counted = detail::count_descriptors("/proc/self/fd");
+    ASSERT_FALSE(counted);
+    EXPECT_EQ(counted.error().message(), "cannot read /proc/self/fd: Too many open files (os error 24)");
 }
 
 }  // namespace
