@@ -364,25 +364,29 @@ def public_callables():
 
 
 def play_recording_calls(scenarios):
-    """Plays `scenarios` once; returns the module's functions and methods they called."""
-    classes = tuple(v for v in vars(qc).values() if isinstance(v, type))
+    """Plays `scenarios` once with every function and method of the module wrapped in a
+    recorder (the module and its classes are mutable); returns the names called."""
     called = set()
+    originals = []
 
-    def profile(frame, event, arg):
-        if event != "c_call":
-            return
-        owner = getattr(arg, "__self__", None)
-        if isinstance(owner, classes):
-            called.add(f"{type(owner).__name__}.{arg.__name__}")
-        elif getattr(arg, "__module__", None) == qc.__name__:
-            called.add(arg.__name__)
+    def recorder(name, original):
+        def call(*args, **kwargs):
+            called.add(name)
+            return original(*args, **kwargs)
+        return call
 
-    sys.setprofile(profile)
+    for name in public_callables():
+        owner_name, _, attr = name.rpartition(".")
+        owner = getattr(qc, owner_name) if owner_name else qc
+        original = vars(owner)[attr]
+        originals.append((owner, attr, original))
+        setattr(owner, attr, recorder(name, original))
     try:
         for fn in scenarios:
             fn()
     finally:
-        sys.setprofile(None)
+        for owner, attr, original in originals:
+            setattr(owner, attr, original)
     return called
 
 
