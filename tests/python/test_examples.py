@@ -1,8 +1,11 @@
 """The programs in examples/, run as a user runs them, with short durations."""
 import importlib.util
+import queue
 import re
+import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -51,6 +54,59 @@ def test_asyncio_signal_waits_with_a_bound(args, status, outcome):
     assert exit_status == status
     match_all([r"waiting for SIGUSR1 on descriptor \d+, sent in \d+\.\d s, "
                r"giving up after \d+\.\d s", outcome], lines)
+
+
+# As from a terminal, with Python's own SIGINT handler in place: a shell starts background
+# jobs (CI's, say) with SIGINT ignored, and asyncio.run() then leaves SIGINT alone.
+IN_FOREGROUND = ("import runpy, signal, sys\n"
+                 "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+                 "sys.argv = sys.argv[1:]\n"
+                 "runpy.run_path(sys.argv[0], run_name='__main__')\n")
+AFTER_RUN = "after asyncio.run: SIGINT raises KeyboardInterrupt again"
+
+
+def read_lines(stream, lines):
+    for line in stream:
+        lines.put(line.rstrip("\n"))
+    lines.put(None)
+
+
+@pytest.mark.parametrize("args, usr1, stop, status, outcome", [
+    ([], 2, signal.SIGINT, 0,
+     ["worker loop: stopped after 2 SIGUSR1", "main loop: SIGINT arrived on its pipe, service stopped"]),
+    ([], 1, signal.SIGTERM, 0,
+     ["worker loop: stopped after 1 SIGUSR1", "main loop: SIGTERM arrived on its pipe, service stopped"]),
+    (["--register-before-run"], 1, signal.SIGINT, 1,
+     ["worker loop: stopped after 1 SIGUSR1",
+      "SIGINT reached asyncio.run's own handler as KeyboardInterrupt; the pipe holds b''"]),
+    (["--timeout", "0.5"], 0, None, 1,
+     ["no SIGINT or SIGTERM within 0.5 s", "worker loop: stopped after 0 SIGUSR1"]),
+])
+def test_asyncio_service_takes_signals_from_outside(args, usr1, stop, status, outcome):
+    service = subprocess.Popen(
+        [sys.executable, "-u", "-c", IN_FOREGROUND, EXAMPLES / "asyncio_service.py", *args],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines: queue.Queue[str | None] = queue.Queue()
+    reader = threading.Thread(target=read_lines, args=(service.stdout, lines))
+    reader.start()
+    next_line = lambda: lines.get(timeout=60)  # noqa: E731
+    try:
+        assert re.fullmatch(r"pid \d+: SIGUSR1 counts on the worker loop, SIGINT or SIGTERM "
+                            r"stops \(at most \d+\.\d s\)", next_line())
+        assert next_line().startswith("worker loop: add_signal_handler refused (")
+        # One at a time: signals sent faster than they are handled may merge into one.
+        for count in range(1, usr1 + 1):
+            service.send_signal(signal.SIGUSR1)
+            assert next_line() == f"worker loop: SIGUSR1 #{count}"
+        if stop is not None:
+            service.send_signal(stop)
+        rest = list(iter(next_line, None))
+        assert service.wait(timeout=60) == status
+    finally:
+        service.kill()
+        service.wait()
+        reader.join()
+    assert rest == [*outcome, AFTER_RUN]
 
 
 def test_live_monitor_reports_each_interval():
