@@ -124,7 +124,8 @@ def audit_wheel(wheel, outdir):
     (repaired,) = outdir.glob("*.whl")
     with zipfile.ZipFile(repaired) as archive:
         # repair copies into the wheel whatever the policy does not let it take from the system.
-        grafted = [name for name in archive.namelist() if ".libs/" in name]
+        grafted = [name for name in archive.namelist()
+                   if ".libs/" in name and not name.endswith("/")]
     if grafted:
         fail(f"the module needs libraries outside the manylinux policy: {grafted}")
     tag = MANYLINUX_TAG.search(repaired.name)
