@@ -81,31 +81,33 @@ def read_lines(stream, lines):
       "SIGINT reached asyncio.run's own handler as KeyboardInterrupt; the pipe holds b''"]),
     (["--timeout", "0.5"], 0, None, 1,
      ["no SIGINT or SIGTERM within 0.5 s", "worker loop: stopped after 0 SIGUSR1"]),
-])
+], ids=["sigint", "sigterm", "sigint-registered-before-run", "timeout"])
 def test_asyncio_service_takes_signals_from_outside(args, usr1, stop, status, outcome):
-    service = subprocess.Popen(
-        [sys.executable, "-u", "-c", IN_FOREGROUND, EXAMPLES / "asyncio_service.py", *args],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     lines: queue.Queue[str | None] = queue.Queue()
-    reader = threading.Thread(target=read_lines, args=(service.stdout, lines))
-    reader.start()
-    next_line = lambda: lines.get(timeout=60)  # noqa: E731
-    try:
-        assert re.fullmatch(r"pid \d+: SIGUSR1 counts on the worker loop, SIGINT or SIGTERM "
-                            r"stops \(at most \d+\.\d s\)", next_line())
-        assert next_line().startswith("worker loop: add_signal_handler refused (")
-        # One at a time: signals sent faster than they are handled may merge into one.
-        for count in range(1, usr1 + 1):
-            service.send_signal(signal.SIGUSR1)
-            assert next_line() == f"worker loop: SIGUSR1 #{count}"
-        if stop is not None:
-            service.send_signal(stop)
-        rest = list(iter(next_line, None))
-        assert service.wait(timeout=60) == status
-    finally:
-        service.kill()
-        service.wait()
-        reader.join()
+
+    def next_line():
+        return lines.get(timeout=60)
+
+    with subprocess.Popen(
+            [sys.executable, "-u", "-c", IN_FOREGROUND, EXAMPLES / "asyncio_service.py", *args],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as service:
+        reader = threading.Thread(target=read_lines, args=(service.stdout, lines))
+        reader.start()
+        try:
+            assert re.fullmatch(r"pid \d+: SIGUSR1 counts on the worker loop, SIGINT or SIGTERM "
+                                r"stops \(at most \d+\.\d s\)", next_line())
+            assert next_line().startswith("worker loop: add_signal_handler refused (")
+            # One at a time: signals sent faster than they are handled may merge into one.
+            for count in range(1, usr1 + 1):
+                service.send_signal(signal.SIGUSR1)
+                assert next_line() == f"worker loop: SIGUSR1 #{count}"
+            if stop is not None:
+                service.send_signal(stop)
+            rest = list(iter(next_line, None))
+            assert service.wait(timeout=60) == status
+        finally:
+            service.kill()
+            reader.join()
     assert rest == [*outcome, AFTER_RUN]
 
 
