@@ -1,9 +1,11 @@
 """Builds the sdist and the wheel as a user would and checks what they hold and install.
 
-Run by `./dev package` (and CI); offline, with the system's scikit-build-core, CMake and
-Ninja. About two minutes, most of it two builds: the wheel from the sdist (so the sdist
-is proven complete) and `pip install .` from the checkout.
+Run by `./dev package` (and CI); offline, with the system's scikit-build-core, CMake,
+Ninja and auditwheel. About two minutes, most of it two builds: the wheel from the sdist
+(so the sdist is proven complete) and `pip install .` from the checkout. auditwheel
+retags the wheel for every system whose glibc is as new as the module's symbols need.
 """
+import io
 import os
 import re
 import subprocess
@@ -13,6 +15,9 @@ import tempfile
 import textwrap
 import zipfile
 from pathlib import Path
+
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
 
 TOP = Path(__file__).resolve().parents[2]
 MODULE = re.compile(r"_quillmere_core\.cpython-314-[^/]*\.so")
@@ -34,6 +39,10 @@ SMOKE = textwrap.dedent("""\
     print(stats.report(), qc.snapshot_resources().open_fds > 0)
 """)
 USAGE = "import _quillmere_core as qc\nreveal_type(qc.register_signal_pipe(10))\n"
+# The C++ runtime is linked into the module. A version of libstdc++'s would tie the wheel
+# to systems whose libstdc++ is as new as the build's, which no manylinux tag expresses.
+CXX_RUNTIME_VERSION = re.compile(r"(GLIBCXX|CXXABI)_")
+MANYLINUX_TAG = re.compile(r"-manylinux_(\d+)_(\d+)_x86_64\.whl")
 
 
 def fail(message):
@@ -65,7 +74,8 @@ def check_sdist(path):
 
 def check_wheel(path):
     with zipfile.ZipFile(path) as wheel:
-        names = sorted(wheel.namelist())
+        # auditwheel's rewrite lists folders too; only files matter here.
+        names = sorted(name for name in wheel.namelist() if not name.endswith("/"))
         dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
         metadata = wheel.read(f"{dist_info}/METADATA").decode()
         stub = wheel.read("_quillmere_core.pyi")
@@ -80,6 +90,50 @@ def check_wheel(path):
     if "License-Expression: MIT" not in metadata or f"\n\n{readme_title}\n" not in metadata:
         fail("METADATA lacks the license or the README")
     print("wheel:", *names, sep="\n  ")
+
+
+def symbol_versions(elf_bytes):
+    """The symbol versions a shared object needs, by the library that provides them."""
+    elf = ELFFile(io.BytesIO(elf_bytes))
+    needs = next((section for section in elf.iter_sections()
+                  if isinstance(section, GNUVerNeedSection)), None)
+    if needs is None:
+        return {}
+    return {library.name: {version.name for version in versions}
+            for library, versions in needs.iter_versions()}
+
+
+def glibc_floor(versions):
+    """The newest GLIBC_x.y among `versions`, as (x, y)."""
+    return max((tuple(map(int, v.removeprefix("GLIBC_").split("."))) for v in versions
+                if re.fullmatch(r"GLIBC_\d+\.\d+(\.\d+)?", v)), default=(2, 0))[:2]
+
+
+def audit_wheel(wheel, outdir):
+    """The wheel repaired to the manylinux tag its glibc symbols allow. Fails if the module
+    needs the C++ runtime from the system, or a library no manylinux policy allows."""
+    print(run("auditwheel", "show", wheel), end="")
+    with zipfile.ZipFile(wheel) as archive:
+        (module,) = (name for name in archive.namelist() if MODULE.fullmatch(name))
+        needs = symbol_versions(archive.read(module))
+    runtime = sorted(v for versions in needs.values() for v in versions
+                     if CXX_RUNTIME_VERSION.match(v))
+    if runtime:
+        fail(f"the module needs the system's C++ runtime: {runtime}")
+    run("auditwheel", "repair", "--wheel-dir", outdir, wheel)
+    (repaired,) = outdir.glob("*.whl")
+    with zipfile.ZipFile(repaired) as archive:
+        # repair copies into the wheel whatever the policy does not let it take from the system.
+        grafted = [name for name in archive.namelist()
+                   if ".libs/" in name and not name.endswith("/")]
+    if grafted:
+        fail(f"the module needs libraries outside the manylinux policy: {grafted}")
+    tag = MANYLINUX_TAG.search(repaired.name)
+    floor = glibc_floor(set().union(*needs.values()))
+    if tag is None or (int(tag[1]), int(tag[2])) < floor:
+        fail(f"{repaired.name} is no manylinux wheel for glibc {floor[0]}.{floor[1]}")
+    print(f"repaired: {repaired.name} (the module needs glibc {floor[0]}.{floor[1]})")
+    return repaired
 
 
 def check_installed(python, where):
@@ -103,6 +157,7 @@ def main():
         run(sys.executable, "-m", "build", "--no-isolation", "--outdir", dist, TOP)
         (sdist,), (wheel,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
         check_sdist(sdist)
+        wheel = audit_wheel(wheel, tmp / "wheelhouse")
         check_wheel(wheel)
 
         run(sys.executable, "-m", "venv", tmp / "wheel-venv")

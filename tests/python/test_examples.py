@@ -1,8 +1,11 @@
 """The programs in examples/, run as a user runs them, with short durations."""
 import importlib.util
+import queue
 import re
+import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -53,6 +56,61 @@ def test_asyncio_signal_waits_with_a_bound(args, status, outcome):
                r"giving up after \d+\.\d s", outcome], lines)
 
 
+# As from a terminal, with Python's own SIGINT handler in place: a shell starts background
+# jobs (CI's, say) with SIGINT ignored, and asyncio.run() then leaves SIGINT alone.
+IN_FOREGROUND = ("import runpy, signal, sys\n"
+                 "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+                 "sys.argv = sys.argv[1:]\n"
+                 "runpy.run_path(sys.argv[0], run_name='__main__')\n")
+AFTER_RUN = "after asyncio.run: SIGINT raises KeyboardInterrupt again"
+
+
+def read_lines(stream, lines):
+    for line in stream:
+        lines.put(line.rstrip("\n"))
+    lines.put(None)
+
+
+@pytest.mark.parametrize("args, usr1, stop, status, outcome", [
+    ([], 2, signal.SIGINT, 0,
+     ["worker loop: stopped after 2 SIGUSR1", "main loop: SIGINT arrived on its pipe, service stopped"]),
+    ([], 1, signal.SIGTERM, 0,
+     ["worker loop: stopped after 1 SIGUSR1", "main loop: SIGTERM arrived on its pipe, service stopped"]),
+    (["--register-before-run"], 1, signal.SIGINT, 1,
+     ["worker loop: stopped after 1 SIGUSR1",
+      "SIGINT reached asyncio.run's own handler as KeyboardInterrupt; the pipe holds b''"]),
+    (["--timeout", "0.5"], 0, None, 1,
+     ["no SIGINT or SIGTERM within 0.5 s", "worker loop: stopped after 0 SIGUSR1"]),
+], ids=["sigint", "sigterm", "sigint-registered-before-run", "timeout"])
+def test_asyncio_service_takes_signals_from_outside(args, usr1, stop, status, outcome):
+    lines: queue.Queue[str | None] = queue.Queue()
+
+    def next_line():
+        return lines.get(timeout=60)
+
+    with subprocess.Popen(
+            [sys.executable, "-u", "-c", IN_FOREGROUND, EXAMPLES / "asyncio_service.py", *args],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as service:
+        reader = threading.Thread(target=read_lines, args=(service.stdout, lines))
+        reader.start()
+        try:
+            assert re.fullmatch(r"pid \d+: SIGUSR1 counts on the worker loop, SIGINT or SIGTERM "
+                                r"stops \(at most \d+\.\d s\)", next_line())
+            assert next_line().startswith("worker loop: add_signal_handler refused (")
+            # One at a time: signals sent faster than they are handled may merge into one.
+            for count in range(1, usr1 + 1):
+                service.send_signal(signal.SIGUSR1)
+                assert next_line() == f"worker loop: SIGUSR1 #{count}"
+            if stop is not None:
+                service.send_signal(stop)
+            rest = list(iter(next_line, None))
+            assert service.wait(timeout=60) == status
+        finally:
+            service.kill()
+            reader.join()
+    assert rest == [*outcome, AFTER_RUN]
+
+
 def test_live_monitor_reports_each_interval():
     status, lines = run_example("live_monitor.py", "1", "--interval", "0.5")
     assert status == 0
@@ -69,6 +127,75 @@ def test_live_monitor_reports_each_interval():
     assert 0 < messages[0] <= messages[1]
     # The sampler saw a 32 MiB burst that no report has to catch.
     assert float(re.search(r"peak rss (\d+\.\d)", lines[-1]).group(1)) > 32
+
+
+needs_prometheus_client = pytest.mark.skipif(
+    importlib.util.find_spec("prometheus_client") is None, reason="needs prometheus_client")
+
+
+def scraped(text):
+    """{(metric, channel label or None): value} of a scrape in the text format."""
+    from prometheus_client.parser import text_string_to_metric_families
+    return {(sample.name, sample.labels.get("channel")): sample.value
+            for family in text_string_to_metric_families(text) for sample in family.samples}
+
+
+@needs_prometheus_client
+def test_prometheus_collector_exposes_each_registered_channel(core):
+    from prometheus_client import CollectorRegistry, generate_latest
+    spec = importlib.util.spec_from_file_location("exporter", EXAMPLES / "prometheus_exporter.py")
+    exporter = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(exporter)
+    registry = CollectorRegistry()
+    collector = exporter.QuillmereCollector()
+    registry.register(collector)
+    ctl = collector.register(core.IpcStats("ctl", 4))
+    for us in (100, 200, 300, 1000, 1000):  # 100 leaves the window
+        ctl.record_latency_us(us)
+    ctl.record_depth(7)
+    collector.register(core.IpcStats("idle", 4))
+    s0 = collector.register(core.SocketStats("s0", 8))
+    s0.record_send(100, latency_us=40)
+    s0.record_send(50, latency_us=60)
+    s0.record_recv(300, buffer_used_pct=35)
+
+    samples = scraped(generate_latest(registry).decode())
+    channels = {key: value for key, value in samples.items() if key[1] is not None}
+    assert channels == {
+        ("quillmere_channel_messages", "ctl"): 5, ("quillmere_channel_messages", "idle"): 0,
+        ("quillmere_channel_peak_depth", "ctl"): 7, ("quillmere_channel_peak_depth", "idle"): 0,
+        ("quillmere_channel_latency_mean_seconds", "ctl"): 625e-6,
+        ("quillmere_channel_latency_mean_seconds", "idle"): 0,
+        ("quillmere_channel_latency_p99_seconds", "ctl"): 1000e-6,
+        ("quillmere_channel_latency_p99_seconds", "idle"): 0,
+        ("quillmere_socket_sent_bytes", "s0"): 150, ("quillmere_socket_received_bytes", "s0"): 300,
+        ("quillmere_socket_peak_receive_buffer_percent", "s0"): 35,
+        ("quillmere_socket_send_latency_mean_seconds", "s0"): 50e-6,
+    }
+    snapshot = {name: value for (name, channel), value in samples.items() if channel is None}
+    assert sorted(snapshot) == ["quillmere_open_fds", "quillmere_resident_memory_bytes",
+                                "quillmere_snapshot_timestamp_seconds",
+                                "quillmere_virtual_memory_bytes"]
+    assert all(value > 0 for value in snapshot.values())
+
+    # A name is a label: a second channel may not take it, and a dropped one leaves it free.
+    with pytest.raises(ValueError):
+        collector.register(core.SocketStats("ctl", 1))
+    collector.unregister(ctl)
+    assert {channel for _, channel in scraped(generate_latest(registry).decode())} == {
+        None, "idle", "s0"}
+
+
+@needs_prometheus_client
+def test_prometheus_exporter_prints_a_scrape():
+    status, lines = run_example("prometheus_exporter.py", "--seconds", "0.3")
+    assert status == 0
+    samples = scraped("\n".join(lines) + "\n")
+    assert {channel for _, channel in samples} == {None, "queue", "socketpair"}
+    assert samples["quillmere_channel_messages", "queue"] > 0
+    sent, received = (samples[f"quillmere_socket_{way}_bytes", "socketpair"]
+                      for way in ("sent", "received"))
+    assert sent == received > 0
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")

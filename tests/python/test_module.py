@@ -1,12 +1,14 @@
 """What the interpreter sees of the module: registration, classes, docs, type cache."""
 import importlib
 import importlib.util
+import re
+import subprocess
 import sys
 import weakref
 
 import pytest
 
-from conftest import run_python
+from conftest import UNDER_ASAN, run_python
 
 # Functions first, then classes, each in registration order.
 ALL_NAMES = [
@@ -106,6 +108,17 @@ def test_only_the_init_function_is_exported(core):
         """
     )
     assert result.stdout.strip() == "['PyInit__quillmere_core']"
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="sanitizer builds keep the shared C++ runtime")
+def test_only_glibc_is_taken_from_the_system(core):
+    # The C++ runtime is linked in, so the module loads beside any libstdc++, however old.
+    headers = subprocess.run(["objdump", "-p", core.__file__], capture_output=True,
+                             text=True, check=True).stdout
+    needed = re.findall(r"^ +NEEDED +(\S+)$", headers, re.MULTILINE)
+    versions = re.findall(r"^ +0x\w+ 0x\w+ \d+ (\S+)$", headers, re.MULTILINE)
+    assert set(needed) <= {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}, needed
+    assert versions and all(v.startswith("GLIBC_") for v in versions), versions
 
 
 # Each interpreter gets classes of its own. Shared, one interpreter's method cache and

@@ -36,8 +36,10 @@ def test_readme_examples_hold(tmp_path):
         kept[start:start + len(body)] = body
     copy = tmp_path / "README.md"
     copy.write_text("\n".join(kept) + "\n")
+    # With Python's SIGINT handler in place, as in a terminal, whatever the suite inherited.
     result = run_python(f"""
-        import doctest
+        import doctest, signal
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         failed, attempted = doctest.testfile({str(copy)!r}, module_relative=False,
                                              optionflags=doctest.ELLIPSIS)
         print(failed, attempted)

@@ -1,5 +1,6 @@
 """register_signal_pipe: argument checks in process; anything that may install a handler
 runs in a fresh interpreter."""
+import signal
 import textwrap
 
 import pytest
@@ -159,6 +160,47 @@ def test_sigint_is_taken_from_the_interpreter():
         sum(range(100_000))  # bytecode enough for a pending KeyboardInterrupt to surface
         print("no KeyboardInterrupt")
     """) == ["b'\\x01'", "no KeyboardInterrupt"]
+
+
+# What the README tells asyncio users about handlers and processes that share the signal.
+@pytest.mark.parametrize("code, status, lines", [
+    # A loop's handler replaces the module's; removing it leaves the default action.
+    ("""
+        import asyncio
+        r, _ = qc.register_signal_pipe(signal.SIGUSR1)
+        async def main():
+            loop = asyncio.get_running_loop()
+            ran = asyncio.Event()
+            loop.add_signal_handler(signal.SIGUSR1, ran.set)
+            os.kill(os.getpid(), signal.SIGUSR1)
+            await asyncio.wait_for(ran.wait(), 10)
+            print(pending(r), flush=True)
+            loop.remove_signal_handler(signal.SIGUSR1)
+            os.kill(os.getpid(), signal.SIGUSR1)
+        asyncio.run(main())
+     """, -signal.SIGUSR1, ["b''"]),
+    # With the read end closed, the handler's write raises SIGPIPE once it is not ignored.
+    ("""
+        r, _ = qc.register_signal_pipe(signal.SIGUSR1)
+        os.close(r)
+        os.kill(os.getpid(), signal.SIGUSR1)
+        print("SIGPIPE ignored", flush=True)
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGUSR1)
+     """, -signal.SIGPIPE, ["SIGPIPE ignored"]),
+    # A child forked after registration writes its signals into the parent's pipe.
+    ("""
+        r, _ = qc.register_signal_pipe(signal.SIGUSR1)
+        if (child := os.fork()) == 0:
+            os.kill(os.getpid(), signal.SIGUSR1)
+            os._exit(0)
+        os.waitpid(child, 0)
+        print(next_byte(r))
+     """, 0, ["b'\\x01'"]),
+])
+def test_others_sharing_the_signal(code, status, lines):
+    result = run_python(HELPERS + textwrap.dedent(code), check=False)
+    assert (result.returncode, result.stdout.splitlines()) == (status, lines), result.stderr
 
 
 def test_flood_during_reregistration_never_writes_to_a_reused_descriptor(tmp_path):
