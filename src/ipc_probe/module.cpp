@@ -25,7 +25,8 @@
 namespace ipc_probe::py {
 namespace {
 
-std::string_view probe_version() noexcept { return "0.1.1"; }
+// From the build, which has it from the one place it is written (CMakeLists.txt).
+std::string_view probe_version() noexcept { return QUILLMERE_VERSION; }
 
 constexpr MethodEntry kProbeVersionFunction = {"probe_version", noargs<&probe_version>};
 

@@ -22,7 +22,7 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 TOP = Path(__file__).resolve().parents[2]
 MODULE = re.compile(r"_quillmere_core\.cpython-314-[^/]*\.so")
 # The sdist builds and tests the module; these never belong in it.
-SDIST_NEVER = re.compile(r"(^|/)(build|bench|fuzz|\.ci|__pycache__|\.pytest_cache|\.mypy_cache)/"
+SDIST_NEVER = re.compile(r"(^|/)(build|bench|fuzz|tools|\.ci|__pycache__|\.pytest_cache|\.mypy_cache)/"
                          r"|^dev$|\.(so|o|a|pyc)$")
 SDIST_TOP = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO",
              "tests/CMakeLists.txt"]

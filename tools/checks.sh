@@ -1,7 +1,7 @@
 # The reliability checks behind `./dev asan | tsan | refleak | soak | valgrind | fuzz |
 # stress | check`. Sourced by ./dev inside the environment, so it uses its say, die,
-# configure and with_module, $PY and $ENV_NAME. Each check builds in its own folder,
-# build/<env>-<check>, beside the usual build.
+# configure, build and with_module, $PY, $ENV_NAME and $BUILD_DIR. Each check builds in
+# its own folder, build/<env>-<check>, from the CMake preset of its name.
 # shellcheck shell=bash
 
 # libFuzzer executions per target for `./dev fuzz` without arguments (and so for CI):
@@ -20,12 +20,12 @@ asan_options() {
 }
 
 checks_asan() {
-  local QUILLMERE_BUILD_DIR=build/$ENV_NAME-asan
-  configure -DCMAKE_CXX_COMPILER=g++ "-DQUILLMERE_SANITIZE=address;undefined"
-  say "building $B (AddressSanitizer + UndefinedBehaviorSanitizer)"
-  cmake --build "$B"
+  local dir=build/$ENV_NAME-asan
+  configure "$dir" asan
+  say "building $dir (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  cmake --build "$dir"
   say "native tests under ASan+UBSan, leak detection on"
-  ASAN_OPTIONS=$(asan_options 1) ctest --test-dir "$B" --output-on-failure --no-tests=error \
+  ASAN_OPTIONS=$(asan_options 1) ctest --test-dir "$dir" --output-on-failure --no-tests=error \
     || die "native tests failed under ASan+UBSan"
   # The interpreter is not instrumented, so the runtime must come first, before anything it
   # intercepts. libstdc++ too: the module loads it only after the runtime has started, too
@@ -40,67 +40,65 @@ checks_asan() {
   # memory and the quarantine exceed by tens of MiB.
   local rc=0
   ASAN_OPTIONS=$(asan_options 1) LD_PRELOAD=$preload PYTHONMALLOC=malloc \
-    with_module "$PY" -m pytest -q tests/python \
+    with_module "$dir" "$PY" -m pytest -q tests/python \
     --deselect tests/python/test_readme.py::test_readme_examples_hold "$@" || rc=$?
   ((rc == 0)) || die "Python tests failed under ASan+UBSan (pytest exit $rc)"
   say "every entry point and error path under ASan+UBSan (tests/leaks/entry_points.py)"
   ASAN_OPTIONS=$(asan_options 1) LD_PRELOAD=$preload PYTHONMALLOC=malloc \
-    with_module "$PY" tests/leaks/entry_points.py --rounds 3 --skip out_of_memory \
+    with_module "$dir" "$PY" tests/leaks/entry_points.py --rounds 3 --skip out_of_memory \
     || die "entry points failed under ASan+UBSan"
 }
 
 checks_tsan() {
-  local QUILLMERE_BUILD_DIR=build/$ENV_NAME-tsan
-  configure -DCMAKE_CXX_COMPILER=g++ -DQUILLMERE_SANITIZE=thread
-  say "building $B (ThreadSanitizer, native tests only)"
-  cmake --build "$B" --target core_tests
+  local dir=build/$ENV_NAME-tsan
+  configure "$dir" tsan
+  say "building $dir (ThreadSanitizer, native tests only)"
+  cmake --build "$dir" --target core_tests
   say "native tests under ThreadSanitizer"
-  ctest --test-dir "$B" --output-on-failure --no-tests=error "$@" \
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error "$@" \
     || die "native tests failed under ThreadSanitizer"
 }
 
 checks_refleak() {
   local debug_python
   debug_python=$(command -v python3.14d) || die "no python3.14d here (Debian: python3.14-dbg)"
-  local QUILLMERE_BUILD_DIR=build/$ENV_NAME-pydebug
+  local dir=build/$ENV_NAME-pydebug
   # Debian's debug headers are symbolic links to the release ones. GCC follows them to the
   # release folder and then takes the release pyconfig.h from there, unless told not to:
   # the module would load without a word and its references would not be counted.
   # The include folder is named too, so that one cached from another interpreter never wins.
   local include
   include=$("$debug_python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-  configure -DCMAKE_CXX_COMPILER=g++ -DQUILLMERE_BUILD_TESTS=OFF \
-    -DPython_EXECUTABLE="$debug_python" -DPython_INCLUDE_DIR="$include" \
-    -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers
-  say "building $B (against the debug interpreter's headers)"
-  cmake --build "$B"
+  configure "$dir" pydebug -DPython_EXECUTABLE="$debug_python" -DPython_INCLUDE_DIR="$include"
+  say "building $dir (against the debug interpreter's headers)"
+  cmake --build "$dir"
   local module imports
-  module=$B/_quillmere_core$("$debug_python" -c \
+  module=$dir/_quillmere_core$("$debug_python" -c \
     'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
   imports=$(nm -D --undefined-only "$module")
   [[ $imports == *_Py_DECREF_DecRefTotal* ]] \
     || die "$module is a release build: its references would not be counted"
   say "Python tests under the debug interpreter (its assertions check every C-API call)"
   local rc=0
-  with_module "$debug_python" -m pytest -q tests/python "$@" || rc=$?
+  with_module "$dir" "$debug_python" -m pytest -q tests/python "$@" || rc=$?
   ((rc == 0)) || die "Python tests failed under the debug interpreter (pytest exit $rc)"
   say "reference and block leaks of every entry point (tests/leaks/refleaks.py)"
-  with_module "$debug_python" tests/leaks/refleaks.py || die "leaks found"
+  with_module "$dir" "$debug_python" tests/leaks/refleaks.py || die "leaks found"
 }
 
 checks_soak() {
-  build
+  build "$BUILD_DIR"
   say "soak: heap, resident set, blocks and descriptors stay flat (tests/leaks/soak.py)"
-  with_module "$PY" tests/leaks/soak.py "$@" || die "soak failed"
+  with_module "$BUILD_DIR" "$PY" tests/leaks/soak.py "$@" || die "soak failed"
 }
 
 checks_valgrind() {
   command -v valgrind >/dev/null || die "no valgrind here"
-  build
+  build "$BUILD_DIR"
   say "every entry point under valgrind memcheck (no errors, no definite leak)"
   # With PYTHONMALLOC=malloc every Python object is a block valgrind tracks. Types and the
   # panic exception live until the process ends by design, and show as "possibly lost".
-  PYTHONMALLOC=malloc with_module valgrind --tool=memcheck --error-exitcode=99 \
+  PYTHONMALLOC=malloc with_module "$BUILD_DIR" valgrind --tool=memcheck --error-exitcode=99 \
     --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
     --num-callers=40 "$PY" tests/leaks/entry_points.py --rounds 3 --skip out_of_memory \
     || die "valgrind found errors or definite leaks"
@@ -110,11 +108,10 @@ checks_valgrind() {
 # target with libFuzzer's own arguments (-max_total_time=600, -jobs=2, a crash file...).
 checks_fuzz() {
   command -v clang++ >/dev/null || die "fuzzing needs clang++ with libFuzzer"
-  local QUILLMERE_BUILD_DIR=build/$ENV_NAME-fuzz
-  configure -DCMAKE_CXX_COMPILER=clang++ "-DQUILLMERE_SANITIZE=address;undefined" \
-    -DQUILLMERE_FUZZ=ON -DQUILLMERE_BUILD_TESTS=OFF
-  say "building $B (libFuzzer + ASan + UBSan)"
-  cmake --build "$B" --target fuzzers
+  local dir=build/$ENV_NAME-fuzz
+  configure "$dir" fuzz
+  say "building $dir (libFuzzer + ASan + UBSan)"
+  cmake --build "$dir" --target fuzzers
   local -a targets=("${FUZZ_TARGETS[@]}")
   if [[ $# -gt 0 && $1 != -* ]]; then
     [[ -n ${FUZZ_RUNS[$1]:-} ]] || die "no fuzz target $1 (there are: ${FUZZ_TARGETS[*]})"
@@ -124,16 +121,16 @@ checks_fuzz() {
   local target
   for target in "${targets[@]}"; do
     # New inputs go to the first folder, outside the checkout's committed seeds.
-    local work=$B/corpus/$target log=$B/$target.log
-    mkdir -p "$work" "$B/crashes"
+    local work=$dir/corpus/$target log=$dir/$target.log
+    mkdir -p "$work" "$dir/crashes"
     local -a options=("$@")
     [[ ${#options[@]} -gt 0 ]] || options=(-runs="${FUZZ_RUNS[$target]}")
     say "fuzzing $target ${options[*]}"
-    if ! ASAN_OPTIONS=$(asan_options 1) "$B/fuzz/$target" -print_final_stats=1 \
-        -artifact_prefix="$B/crashes/$target-" "${options[@]}" "$work" "fuzz/corpus/$target" \
+    if ! ASAN_OPTIONS=$(asan_options 1) "$dir/fuzz/$target" -print_final_stats=1 \
+        -artifact_prefix="$dir/crashes/$target-" "${options[@]}" "$work" "fuzz/corpus/$target" \
         >"$log" 2>&1; then
       tail -n 40 "$log" >&2
-      die "$target failed: the input is in $B/crashes/, the whole log in $log"
+      die "$target failed: the input is in $dir/crashes/, the whole log in $log"
     fi
     grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' "$log" >&2 \
       || true
@@ -141,10 +138,10 @@ checks_fuzz() {
 }
 
 checks_stress() {
-  build
+  build "$BUILD_DIR"
   local scale=${1:-10}
   say "stress and model tests, $scale times the usual examples and iterations"
-  QUILLMERE_STRESS_SCALE=$scale with_module "$PY" -m pytest -q tests/python/test_stress.py \
+  QUILLMERE_STRESS_SCALE=$scale with_module "$BUILD_DIR" "$PY" -m pytest -q tests/python/test_stress.py \
     || die "stress tests failed"
 }
 
