@@ -65,18 +65,6 @@ def test_a_failed_conversion_changes_nothing(call, exc_type, note):
     assert (sock.bytes_sent(), sock.bytes_recv(), sock.avg_send_latency_us()) == (0, 0, 0.0)
 
 
-def test_binding_messages():
-    sock = qc.SocketStats("x", 2)
-    with pytest.raises(TypeError) as info:
-        sock.record_send(1, 2, 3)
-    assert str(info.value) == "SocketStats.record_send() takes 2 positional arguments but 3 were given"
-    with pytest.raises(TypeError) as info:
-        sock.record_recv(1)
-    assert str(info.value) == (
-        "SocketStats.record_recv() missing 1 required positional argument: 'buffer_used_pct'"
-    )
-
-
 def test_class_surface():
     assert qc.SocketStats.__doc__ == "Statistics for a traced socket channel."
     assert qc.SocketStats.__text_signature__ == "(name, ring_capacity)"
