@@ -20,14 +20,6 @@ def test_report_format():
     assert sock.report() == "s0: sent 150B recv 320B | send avg 50.0µs | recv buf peak 80%"
 
 
-@pytest.mark.parametrize("capacity, latencies, mean", [(2, [10, 20, 30], 25.0), (0, [10, 30], 30.0)])
-def test_send_window(capacity, latencies, mean):
-    sock = qc.SocketStats("w", capacity)
-    for latency in latencies:
-        sock.record_send(1, latency)
-    assert sock.avg_send_latency_us() == mean
-
-
 def test_directions_do_not_touch_each_other():
     sock = qc.SocketStats("d", 4)
     sock.record_send(1, 10)
