@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <algorithm>
@@ -38,6 +39,12 @@ LatencyRing ring_with(std::uint64_t capacity, const std::vector<std::uint64_t>& 
     return std::move(*ring);
 }
 
+std::vector<std::uint64_t> one_to(std::uint64_t n) {
+    std::vector<std::uint64_t> samples(n);
+    std::iota(samples.begin(), samples.end(), std::uint64_t{1});
+    return samples;
+}
+
 TEST(LatencyRing, KeepsTheNewestSamplesUpToItsCapacity) {
     struct Case {
         std::uint64_t capacity;
@@ -55,6 +62,9 @@ TEST(LatencyRing, KeepsTheNewestSamplesUpToItsCapacity) {
         // The running sum is exact: a 64-bit sum would wrap to 0 here.
         {2, {std::uint64_t{1} << 63, std::uint64_t{1} << 63}, 9223372036854775808.0,
          9223372036854775808.0, 2},
+        {100, one_to(100), 50.5, 100.0, 100},
+        {101, one_to(101), 51.0, 100.0, 101},
+        {1000, one_to(1000), 500.5, 991.0, 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", " << c.samples.size()
@@ -63,6 +73,12 @@ TEST(LatencyRing, KeepsTheNewestSamplesUpToItsCapacity) {
         EXPECT_EQ(ring.size(), c.size);
         EXPECT_EQ(ring.mean(), c.mean);
         EXPECT_EQ(p99(ring), c.p99);
+        // The statistics read the mean from the totals the locked ring publishes after each
+        // record, its sum split in two words: rejoined, they must give the same answer.
+        LockedRing locked(LatencyRing::create(c.capacity).value());
+        for (const std::uint64_t sample : c.samples) locked.record(sample);
+        EXPECT_EQ(locked.mean(), c.mean);
+        EXPECT_EQ(locked.p99(), c.p99);
     }
 }
 

@@ -26,6 +26,20 @@ TEST(SocketStats, ReportsEveryFigureInItsFormat) {
     EXPECT_EQ(s->report(), "s0: sent 150B recv 320B | send avg 50.0\u00B5s | recv buf peak 250%");
 }
 
+TEST(SocketStats, AveragesSendLatencyOverItsWindow) {
+    struct Case {
+        std::uint64_t capacity;
+        std::vector<std::uint64_t> latencies;
+        double mean;
+    };
+    for (const Case& c : {Case{2, {10, 20, 30}, 25.0}, Case{0, {10, 30}, 30.0}}) {
+        SCOPED_TRACE(c.capacity);
+        auto s = make_socket("w", c.capacity);
+        for (const std::uint64_t latency : c.latencies) s->record_send(1, latency);
+        EXPECT_EQ(s->avg_send_latency_us(), c.mean);
+    }
+}
+
 TEST(SocketStats, ByteTotalsWrapAndDirectionsStayApart) {
     auto s = make_socket("w", 0);
     s->record_send(~0ull, 10);

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-import _quillmere_core
+import _quillmere_core as qc
 
 # Under `./dev asan` the AddressSanitizer runtime is preloaded. Its allocator aborts on an
 # impossible size instead of failing it, and it needs address space of its own, so the
@@ -16,15 +16,10 @@ needs_plain_allocator = pytest.mark.skipif(
     UNDER_ASAN, reason="AddressSanitizer's allocator aborts instead of failing the allocation")
 
 
-@pytest.fixture
-def core():
-    return _quillmere_core
-
-
 def _panic_type():
     # The type is not exported; the only way to hold it is to catch one.
     try:
-        _quillmere_core.IpcStats("x", 2**60)
+        qc.IpcStats("x", 2**60)
     except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
         return type(exc)
     raise AssertionError("capacity overflow did not panic")

@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+import _quillmere_core as qc
+
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 SNAPSHOT = r"ResourceSnapshot\(rss=\d+\.\dMB, vms=\d+\.\dMB, fds=\d+\)"
 
@@ -141,7 +143,7 @@ def scraped(text):
 
 
 @needs_prometheus_client
-def test_prometheus_collector_exposes_each_registered_channel(core):
+def test_prometheus_collector_exposes_each_registered_channel():
     from prometheus_client import CollectorRegistry, generate_latest
     spec = importlib.util.spec_from_file_location("exporter", EXAMPLES / "prometheus_exporter.py")
     exporter = importlib.util.module_from_spec(spec)
@@ -149,12 +151,12 @@ def test_prometheus_collector_exposes_each_registered_channel(core):
     registry = CollectorRegistry()
     collector = exporter.QuillmereCollector()
     registry.register(collector)
-    ctl = collector.register(core.IpcStats("ctl", 4))
+    ctl = collector.register(qc.IpcStats("ctl", 4))
     for us in (100, 200, 300, 1000, 1000):  # 100 leaves the window
         ctl.record_latency_us(us)
     ctl.record_depth(7)
-    collector.register(core.IpcStats("idle", 4))
-    s0 = collector.register(core.SocketStats("s0", 8))
+    collector.register(qc.IpcStats("idle", 4))
+    s0 = collector.register(qc.SocketStats("s0", 8))
     s0.record_send(100, latency_us=40)
     s0.record_send(50, latency_us=60)
     s0.record_recv(300, buffer_used_pct=35)
@@ -180,7 +182,7 @@ def test_prometheus_collector_exposes_each_registered_channel(core):
 
     # A name is a label: a second channel may not take it, and a dropped one leaves it free.
     with pytest.raises(ValueError):
-        collector.register(core.SocketStats("ctl", 1))
+        collector.register(qc.SocketStats("ctl", 1))
     collector.unregister(ctl)
     assert {channel for _, channel in scraped(generate_latest(registry).decode())} == {
         None, "idle", "s0"}

@@ -8,6 +8,8 @@ import weakref
 
 import pytest
 
+import _quillmere_core as qc
+
 from conftest import UNDER_ASAN, run_python
 
 # Functions first, then classes, each in registration order.
@@ -23,25 +25,25 @@ ALL_NAMES = [
 ]
 
 
-def test_all_lists_what_exists_in_registration_order(core):
-    assert core.__all__ == ALL_NAMES
-    assert core.__doc__ == ""
-    public = {name for name in dir(core) if not name.startswith("__")}
+def test_all_lists_what_exists_in_registration_order():
+    assert qc.__all__ == ALL_NAMES
+    assert qc.__doc__ == ""
+    public = {name for name in dir(qc) if not name.startswith("__")}
     assert public == set(ALL_NAMES)
 
 
-def test_probe_version(core):
-    assert core.probe_version() == "0.1.1"
-    assert core.probe_version() is not core.probe_version()
-    assert core.probe_version.__self__ is None
-    assert core.probe_version.__module__ == "_quillmere_core"
-    assert core.probe_version.__text_signature__ == "()"
+def test_probe_version():
+    assert qc.probe_version() == "0.1.1"
+    assert qc.probe_version() is not qc.probe_version()
+    assert qc.probe_version.__self__ is None
+    assert qc.probe_version.__module__ == "_quillmere_core"
+    assert qc.probe_version.__text_signature__ == "()"
     with pytest.raises(TypeError, match=r"takes no arguments \(1 given\)"):
-        core.probe_version(1)
+        qc.probe_version(1)
 
 
-def test_class_attributes(core):
-    cls = core.IpcStats
+def test_class_attributes():
+    cls = qc.IpcStats
     assert cls.__module__ == "builtins"
     assert cls.__qualname__ == "IpcStats"
     assert cls.__text_signature__ == "(name, ring_capacity)"
@@ -52,40 +54,40 @@ def test_class_attributes(core):
 
 
 @pytest.mark.parametrize("cls_name", ["ResourceSnapshot", "BackgroundSampler", "IpcStats", "SocketStats"])
-def test_classes_cannot_be_subclassed(core, cls_name):
+def test_classes_cannot_be_subclassed(cls_name):
     with pytest.raises(TypeError, match="is not an acceptable base type"):
-        type("X", (getattr(core, cls_name),), {})
+        type("X", (getattr(qc, cls_name),), {})
 
 
-def test_weak_references_only_where_offered(core):
+def test_weak_references_only_where_offered():
     with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.ResourceSnapshot'"):
-        weakref.ref(core.snapshot_resources())
+        weakref.ref(qc.snapshot_resources())
     with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.BackgroundSampler'"):
-        weakref.ref(core.BackgroundSampler())
+        weakref.ref(qc.BackgroundSampler())
 
 
-def test_instances_have_no_dict_but_the_type_is_mutable(core):
-    stats = core.IpcStats("a", 4)
+def test_instances_have_no_dict_but_the_type_is_mutable():
+    stats = qc.IpcStats("a", 4)
     with pytest.raises(AttributeError):
         stats.foo = 1
-    core.IpcStats.extra = 5
+    qc.IpcStats.extra = 5
     try:
         assert stats.extra == 5
     finally:
-        del core.IpcStats.extra
+        del qc.IpcStats.extra
 
 
 @pytest.mark.parametrize("cls_name", ["IpcStats", "SocketStats"])
-def test_weak_references_are_cleared_on_destruction(core, cls_name):
-    obj = getattr(core, cls_name)("a", 4)
+def test_weak_references_are_cleared_on_destruction(cls_name):
+    obj = getattr(qc, cls_name)("a", 4)
     ref = weakref.ref(obj)
     assert ref() is obj
     del obj
     assert ref() is None
 
 
-def test_reimport_reuses_the_type_objects(core):
-    old = core
+def test_reimport_reuses_the_type_objects():
+    old = qc
     del sys.modules["_quillmere_core"]
     try:
         new = importlib.import_module("_quillmere_core")
@@ -97,7 +99,7 @@ def test_reimport_reuses_the_type_objects(core):
         sys.modules["_quillmere_core"] = old
 
 
-def test_only_the_init_function_is_exported(core):
+def test_only_the_init_function_is_exported():
     # Everything else stays hidden, so two extensions can never collide on a symbol.
     result = run_python(
         """
@@ -111,9 +113,9 @@ def test_only_the_init_function_is_exported(core):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="sanitizer builds keep the shared C++ runtime")
-def test_only_glibc_is_taken_from_the_system(core):
+def test_only_glibc_is_taken_from_the_system():
     # The C++ runtime is linked in, so the module loads beside any libstdc++, however old.
-    headers = subprocess.run(["objdump", "-p", core.__file__], capture_output=True,
+    headers = subprocess.run(["objdump", "-p", qc.__file__], capture_output=True,
                              text=True, check=True).stdout
     needed = re.findall(r"^ +NEEDED +(\S+)$", headers, re.MULTILINE)
     versions = re.findall(r"^ +0x\w+ 0x\w+ \d+ (\S+)$", headers, re.MULTILINE)
@@ -188,14 +190,14 @@ def _fresh_module():
     return spec, importlib.util.module_from_spec(spec)
 
 
-def test_exec_appends_to_an_existing_all_list(core):
+def test_exec_appends_to_an_existing_all_list():
     spec, module = _fresh_module()
     module.__all__ = ["earlier"]
     spec.loader.exec_module(module)
     assert module.__all__ == ["earlier", *ALL_NAMES]
 
 
-def test_exec_refuses_an_all_that_is_not_a_list(core):
+def test_exec_refuses_an_all_that_is_not_a_list():
     spec, module = _fresh_module()
     module.__all__ = ("earlier",)
     with pytest.raises(TypeError) as info:

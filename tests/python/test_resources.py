@@ -4,6 +4,8 @@ import time
 
 import pytest
 
+import _quillmere_core as qc
+
 from conftest import run_python
 
 
@@ -15,9 +17,9 @@ def status_kib(key):
     raise AssertionError(key)
 
 
-def test_snapshot_matches_the_status_file_and_the_clock(core):
+def test_snapshot_matches_the_status_file_and_the_clock():
     before = time.time_ns()
-    snapshot = core.snapshot_resources()
+    snapshot = qc.snapshot_resources()
     after = time.time_ns()
     assert before <= snapshot.timestamp_ns <= after
     # Memory moves a little between two readings; the units must not.
@@ -28,8 +30,8 @@ def test_snapshot_matches_the_status_file_and_the_clock(core):
     assert snapshot.vms_mb() == snapshot.vms_bytes / 2**20
 
 
-def test_representation(core):
-    snapshot = core.snapshot_resources()
+def test_representation():
+    snapshot = qc.snapshot_resources()
     # Python's own formatting rounds the exact value half to even, as the module must.
     assert repr(snapshot) == (
         f"ResourceSnapshot(rss={snapshot.rss_mb():.1f}MB, vms={snapshot.vms_mb():.1f}MB, "
@@ -38,8 +40,8 @@ def test_representation(core):
     assert str(snapshot) == repr(snapshot)
 
 
-def test_snapshot_is_an_immutable_value_compared_by_identity(core):
-    first, second = core.snapshot_resources(), core.snapshot_resources()
+def test_snapshot_is_an_immutable_value_compared_by_identity():
+    first, second = qc.snapshot_resources(), qc.snapshot_resources()
     assert first != second and first == first
     assert hash(first) != hash(second)
     for attribute in ("rss_bytes", "vms_bytes", "open_fds", "timestamp_ns"):
@@ -51,21 +53,21 @@ def test_snapshot_is_an_immutable_value_compared_by_identity(core):
         first.other = 1
 
 
-def test_class_surface(core):
-    cls = core.ResourceSnapshot
+def test_class_surface():
+    cls = qc.ResourceSnapshot
     assert cls.__doc__ == (
         "Byte-level resource usage of this process at a single instant.\n"
         "Timestamps are Unix nanoseconds so callers can compute deltas."
     )
     assert cls.rss_mb.__text_signature__ == "($self)"
-    assert core.snapshot_resources.__text_signature__ == "()"
-    assert core.list_open_fds.__text_signature__ == "()"
+    assert qc.snapshot_resources.__text_signature__ == "()"
+    assert qc.list_open_fds.__text_signature__ == "()"
     with pytest.raises(TypeError, match="cannot create 'builtins.ResourceSnapshot' instances"):
         cls()
     with pytest.raises(TypeError):
-        core.snapshot_resources(1)
+        qc.snapshot_resources(1)
     with pytest.raises(TypeError):
-        core.list_open_fds(None)
+        qc.list_open_fds(None)
 
 
 def test_descriptor_counts_include_the_listing_itself():

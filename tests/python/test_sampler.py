@@ -4,11 +4,13 @@ import time
 
 import pytest
 
+import _quillmere_core as qc
+
 from conftest import needs_plain_allocator, only_threads_of, run_python, thread_ids
 
 
-def test_a_run_returns_a_positive_peak(core):
-    sampler = core.BackgroundSampler()
+def test_a_run_returns_a_positive_peak():
+    sampler = qc.BackgroundSampler()
     assert sampler.stop() == 0  # never started
     assert sampler.start(10) is None
     time.sleep(0.5)  # the first sample comes as soon as the thread runs
@@ -17,8 +19,8 @@ def test_a_run_returns_a_positive_peak(core):
     assert sampler.stop() == peak  # idle: unchanged, and at once
 
 
-def test_interval_edge_values(core):
-    sampler = core.BackgroundSampler()
+def test_interval_edge_values():
+    sampler = qc.BackgroundSampler()
     for interval in (0, True, 2**64 - 1):
         sampler.start(interval)
         before = time.monotonic()
@@ -29,9 +31,9 @@ def test_interval_edge_values(core):
 @pytest.mark.parametrize(
     "interval, exc_type", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("1", TypeError)]
 )
-def test_bad_interval_leaves_a_running_sampler_running(core, interval, exc_type):
+def test_bad_interval_leaves_a_running_sampler_running(interval, exc_type):
     before = thread_ids()
-    sampler = core.BackgroundSampler()
+    sampler = qc.BackgroundSampler()
     sampler.start(1)
     (sampling,) = thread_ids() - before
     with pytest.raises(exc_type) as info:
@@ -42,10 +44,10 @@ def test_bad_interval_leaves_a_running_sampler_running(core, interval, exc_type)
     assert only_threads_of(before)
 
 
-def test_peak_is_the_high_point_while_python_holds_the_interpreter(core):
-    sampler = core.BackgroundSampler()
+def test_peak_is_the_high_point_while_python_holds_the_interpreter():
+    sampler = qc.BackgroundSampler()
     sampler.start(1)
-    baseline = core.snapshot_resources().rss_bytes
+    baseline = qc.snapshot_resources().rss_bytes
     burst = b"x" * (128 * 2**20)  # resident at once: every page is written
     deadline = time.monotonic() + 1.0
     spins = 0
@@ -54,11 +56,11 @@ def test_peak_is_the_high_point_while_python_holds_the_interpreter(core):
     del burst
     peak = sampler.stop()
     assert peak >= baseline + 100 * 2**20
-    assert peak > core.snapshot_resources().rss_bytes + 64 * 2**20  # it fell again
+    assert peak > qc.snapshot_resources().rss_bytes + 64 * 2**20  # it fell again
 
 
-def test_restart_resets_the_peak(core):
-    sampler = core.BackgroundSampler()
+def test_restart_resets_the_peak():
+    sampler = qc.BackgroundSampler()
     sampler.start(1)
     burst = b"x" * (64 * 2**20)
     time.sleep(0.5)
@@ -69,10 +71,10 @@ def test_restart_resets_the_peak(core):
     assert sampler.stop() < high - 32 * 2**20
 
 
-def test_sampling_thread_is_native_and_never_left_behind(core):
+def test_sampling_thread_is_native_and_never_left_behind():
     before = thread_ids()
     names = {thread.name for thread in threading.enumerate()}
-    sampler = core.BackgroundSampler()
+    sampler = qc.BackgroundSampler()
     sampler.start(3_600_000)
     assert len(thread_ids() - before) == 1
     assert {thread.name for thread in threading.enumerate()} == names
@@ -82,8 +84,8 @@ def test_sampling_thread_is_native_and_never_left_behind(core):
     assert only_threads_of(before)
 
 
-def test_reentrant_call_is_refused_by_the_exclusive_borrow(core):
-    sampler = core.BackgroundSampler()
+def test_reentrant_call_is_refused_by_the_exclusive_borrow():
+    sampler = qc.BackgroundSampler()
     seen = []
 
     class StopsTheSampler:
@@ -104,23 +106,18 @@ def test_reentrant_call_is_refused_by_the_exclusive_borrow(core):
     assert sampler.stop() == 0
 
 
-def test_binding_errors_come_before_the_borrow(core):
-    sampler = core.BackgroundSampler()
+def test_binding_errors_come_before_the_borrow():
+    sampler = qc.BackgroundSampler()
 
     class Stop:
         def __index__(self):
             sampler.stop()
             return 1
 
-    with pytest.raises(TypeError) as info:
+    # Converting Stop() inside the borrow would raise "Already borrowed" instead.
+    with pytest.raises(TypeError, match="takes 1 positional arguments"):
         sampler.start(Stop(), 2)
-    assert str(info.value) == "BackgroundSampler.start() takes 1 positional arguments but 2 were given"
-    with pytest.raises(TypeError) as info:
-        core.BackgroundSampler(1)
-    assert str(info.value) == "BackgroundSampler.__new__() takes 0 positional arguments but 1 was given"
-    with pytest.raises(TypeError) as info:
-        core.BackgroundSampler(interval=1)
-    assert str(info.value) == "BackgroundSampler.__new__() got an unexpected keyword argument 'interval'"
+    assert sampler.stop() == 0
 
 
 @needs_plain_allocator

@@ -16,14 +16,14 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import _quillmere_core as qc
+
 from conftest import only_threads_of, thread_ids
 
 SCALE = int(os.environ.get("QUILLMERE_STRESS_SCALE", "1"))
 U64_MAX = 2**64 - 1
-# The `core` fixture is the module itself, the same for every example.
 PROPERTY = settings(derandomize=True, database=None, deadline=None, max_examples=100 * SCALE,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.function_scoped_fixture])
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
 @pytest.fixture
@@ -48,9 +48,9 @@ def run_threads(targets, timeout=120):
 
 
 @pytest.mark.parametrize("kind", ["IpcStats", "SocketStats"])
-def test_hammering_one_object_from_threads_loses_nothing(core, busy_switching, kind):
+def test_hammering_one_object_from_threads_loses_nothing(busy_switching, kind):
     recorders, per_thread = 6, 3000 * SCALE
-    stats = getattr(core, kind)("hammer", 16)
+    stats = getattr(qc, kind)("hammer", 16)
     ipc = kind == "IpcStats"
     done = threading.Event()
     seen = []  # what the readers found wrong, checked after the join
@@ -116,9 +116,9 @@ CAPACITIES = st.one_of(st.just(0), st.integers(0, 8), st.integers(0, 300))
 
 @PROPERTY
 @given(capacity=CAPACITIES, steps=st.lists(st.one_of(SAMPLES, st.none()), max_size=400))
-def test_ipc_window_matches_the_model(core, capacity, steps):
+def test_ipc_window_matches_the_model(capacity, steps):
     # None in the steps: compare everything with the model at that point.
-    stats = core.IpcStats("m", capacity)
+    stats = qc.IpcStats("m", capacity)
     samples = []
     for step in steps + [None]:
         if step is not None:
@@ -135,8 +135,8 @@ def test_ipc_window_matches_the_model(core, capacity, steps):
 @PROPERTY
 @given(capacity=CAPACITIES,
        sends=st.lists(st.tuples(st.integers(0, U64_MAX), SAMPLES), max_size=200))
-def test_socket_window_and_totals_match_the_model(core, capacity, sends):
-    sock = core.SocketStats("s", capacity)
+def test_socket_window_and_totals_match_the_model(capacity, sends):
+    sock = qc.SocketStats("s", capacity)
     for size, latency in sends:
         sock.record_send(size, latency)
     mean, _ = model_window(capacity, [latency for _, latency in sends])
@@ -148,13 +148,13 @@ def test_socket_window_and_totals_match_the_model(core, capacity, sends):
 @given(capacity=st.integers(2000, 9000), count=st.integers(0, 20000),
        spread_bits=st.sampled_from([0, 3, 12, 40, 64]), near_max=st.booleans(),
        seed=st.integers(0, 2**32 - 1))
-def test_large_windows_match_the_model(core, capacity, count, spread_bits, near_max, seed):
+def test_large_windows_match_the_model(capacity, count, spread_bits, near_max, seed):
     # Windows larger than the ones above take other selection paths; the few spread bits
     # make many equal samples, the near_max ones put all of them next to 2**64.
     rng = random.Random(seed)
     base = U64_MAX - (2**spread_bits - 1) if near_max else rng.getrandbits(64 - spread_bits)
     samples = [base + rng.getrandbits(spread_bits) if spread_bits else base for _ in range(count)]
-    stats = core.IpcStats("big", capacity)
+    stats = qc.IpcStats("big", capacity)
     for sample in samples:
         stats.record_latency_us(sample)
     assert (stats.avg_latency_us(), stats.p99_latency_us()) == model_window(capacity, samples)
@@ -267,21 +267,21 @@ def expected_outcome(function, params, args, kwargs, panic_type):
 
 CALLABLES = {
     "IpcStats.__new__()": ([("name", STR), ("ring_capacity", CAPACITY)],
-                           lambda core, hold: core.IpcStats),
+                           lambda hold: qc.IpcStats),
     "SocketStats.__new__()": ([("name", STR), ("ring_capacity", CAPACITY)],
-                              lambda core, hold: core.SocketStats),
+                              lambda hold: qc.SocketStats),
     "IpcStats.record_latency_us()": ([("us", U64)],
-                                     lambda core, hold: core.IpcStats("t", 2).record_latency_us),
+                                     lambda hold: qc.IpcStats("t", 2).record_latency_us),
     "IpcStats.record_depth()": ([("depth", U32)],
-                                lambda core, hold: core.IpcStats("t", 2).record_depth),
+                                lambda hold: qc.IpcStats("t", 2).record_depth),
     "SocketStats.record_send()": ([("bytes", U64), ("latency_us", U64)],
-                                  lambda core, hold: core.SocketStats("t", 2).record_send),
+                                  lambda hold: qc.SocketStats("t", 2).record_send),
     "SocketStats.record_recv()": ([("bytes", U64), ("buffer_used_pct", U32)],
-                                  lambda core, hold: core.SocketStats("t", 2).record_recv),
-    "BackgroundSampler.__new__()": ([], lambda core, hold: core.BackgroundSampler),
+                                  lambda hold: qc.SocketStats("t", 2).record_recv),
+    "BackgroundSampler.__new__()": ([], lambda hold: qc.BackgroundSampler),
     "BackgroundSampler.start()": ([("interval_ms", U64)],
-                                  lambda core, hold: hold(core.BackgroundSampler()).start),
-    "register_signal_pipe()": ([("signal_num", I32)], lambda core, hold: core.register_signal_pipe),
+                                  lambda hold: hold(qc.BackgroundSampler()).start),
+    "register_signal_pipe()": ([("signal_num", I32)], lambda hold: qc.register_signal_pipe),
 }
 
 
@@ -323,11 +323,11 @@ def calls(draw):
 
 @PROPERTY
 @given(call=calls())
-def test_random_calls_fail_exactly_as_the_model_says(core, panic_type, call):
+def test_random_calls_fail_exactly_as_the_model_says(panic_type, call):
     function, args, kwargs = call
     params, target_of = CALLABLES[function]
     held = []
-    target = target_of(core, lambda obj: held.append(obj) or obj)
+    target = target_of(lambda obj: held.append(obj) or obj)
     expected = expected_outcome(function, params, args, kwargs, panic_type)
     try:
         target(*args, **kwargs)
@@ -346,10 +346,10 @@ def test_random_calls_fail_exactly_as_the_model_says(core, panic_type, call):
 # ---------------------------------------------------------------- sampler churn
 
 
-def test_sampler_churn_leaves_no_thread_behind(core):
+def test_sampler_churn_leaves_no_thread_behind():
     before = thread_ids()
     rng = random.Random(20240607)
-    samplers = [core.BackgroundSampler() for _ in range(4)]
+    samplers = [qc.BackgroundSampler() for _ in range(4)]
     for _ in range(400 * SCALE):
         i = rng.randrange(len(samplers))
         action = rng.choice(["start", "start", "stop", "drop"])
@@ -358,16 +358,16 @@ def test_sampler_churn_leaves_no_thread_behind(core):
         elif action == "stop":
             samplers[i].stop()
         else:
-            samplers[i] = core.BackgroundSampler()  # the old one is freed, maybe running
+            samplers[i] = qc.BackgroundSampler()  # the old one is freed, maybe running
         # An exited thread may linger in the listing for a moment after its join.
         assert len(thread_ids() - before) < 2 * len(samplers)
     del samplers
     assert only_threads_of(before)
 
 
-def test_sampler_churn_from_threads_leaves_no_thread_behind(core, busy_switching):
+def test_sampler_churn_from_threads_leaves_no_thread_behind(busy_switching):
     before = thread_ids()
-    shared = [core.BackgroundSampler(), core.BackgroundSampler()]
+    shared = [qc.BackgroundSampler(), qc.BackgroundSampler()]
     refused = []
 
     def churn(seed):
@@ -381,7 +381,7 @@ def test_sampler_churn_from_threads_leaves_no_thread_behind(core, busy_switching
                     sampler.stop()
             except RuntimeError as exc:  # another thread's call holds the sampler
                 refused.append(str(exc))
-            own = core.BackgroundSampler()
+            own = qc.BackgroundSampler()
             own.start(rng.choice([0, 3_600_000]))
             del own  # freed while running
 
@@ -408,12 +408,12 @@ FILE_NAMES = st.lists(st.one_of(FRAGMENTS, st.binary(min_size=1, max_size=4)), m
 
 @PROPERTY
 @given(name=FILE_NAMES)
-def test_link_targets_are_repaired_like_pythons_decoder(core, name):
+def test_link_targets_are_repaired_like_pythons_decoder(name):
     with tempfile.TemporaryDirectory() as folder:
         path = os.fsencode(folder) + b"/" + name
         fd = os.open(path, os.O_CREAT | os.O_RDONLY, 0o600)
         try:
-            targets = [t for t in core.list_open_fds() if t.startswith(folder + "/")]
+            targets = [t for t in qc.list_open_fds() if t.startswith(folder + "/")]
         finally:
             os.close(fd)
             os.unlink(path)

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+import _quillmere_core as qc
+
 from conftest import run_python
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "ipc_probe" / "_quillmere_core.pyi"
@@ -55,8 +57,8 @@ def make_from(size: int) -> None:
 """
 
 
-def test_installed_layout_imports_and_type_checks(core, tmp_path):
-    build_dir = Path(core.__file__).parent
+def test_installed_layout_imports_and_type_checks(tmp_path):
+    build_dir = Path(qc.__file__).parent
     if not (build_dir / "cmake_install.cmake").exists():
         pytest.skip("the module was not imported from a CMake build folder")
     venv = tmp_path / "venv"
@@ -135,32 +137,32 @@ def registered_pipe():
     return ast.literal_eval(result.stdout)
 
 
-def sample_calls(core):
-    snapshot = core.snapshot_resources()
-    ipc, sock = core.IpcStats("a", 4), core.SocketStats("s", 4)
+def sample_calls():
+    snapshot = qc.snapshot_resources()
+    ipc, sock = qc.IpcStats("a", 4), qc.SocketStats("s", 4)
     ipc.record_latency_us(3)
     sock.record_send(1, 2)
-    sampler = core.BackgroundSampler()
+    sampler = qc.BackgroundSampler()
     return {
-        "probe_version": core.probe_version,
-        "snapshot_resources": core.snapshot_resources,
-        "list_open_fds": core.list_open_fds,
+        "probe_version": qc.probe_version,
+        "snapshot_resources": qc.snapshot_resources,
+        "list_open_fds": qc.list_open_fds,
         "register_signal_pipe": registered_pipe,
-        "ResourceSnapshot.__new__": core.ResourceSnapshot,
+        "ResourceSnapshot.__new__": qc.ResourceSnapshot,
         **{f"ResourceSnapshot.{name}": lambda name=name: getattr(snapshot, name)
            for name in ("rss_bytes", "vms_bytes", "open_fds", "timestamp_ns")},
         "ResourceSnapshot.rss_mb": snapshot.rss_mb,
         "ResourceSnapshot.vms_mb": snapshot.vms_mb,
-        "BackgroundSampler.__new__": core.BackgroundSampler,
+        "BackgroundSampler.__new__": qc.BackgroundSampler,
         "BackgroundSampler.start": lambda: sampler.start(1000),
         "BackgroundSampler.stop": sampler.stop,
-        "IpcStats.__new__": lambda: core.IpcStats("b", 0),
+        "IpcStats.__new__": lambda: qc.IpcStats("b", 0),
         "IpcStats.record_latency_us": lambda: ipc.record_latency_us(5),
         "IpcStats.record_depth": lambda: ipc.record_depth(2),
         **{f"IpcStats.{name}": getattr(ipc, name)
            for name in ("avg_latency_us", "p99_latency_us", "total_messages", "peak_depth",
                         "name", "report")},
-        "SocketStats.__new__": lambda: core.SocketStats("t", 0),
+        "SocketStats.__new__": lambda: qc.SocketStats("t", 0),
         "SocketStats.record_send": lambda: sock.record_send(10, 5),
         "SocketStats.record_recv": lambda: sock.record_recv(10, 50),
         **{f"SocketStats.{name}": getattr(sock, name)
@@ -169,9 +171,9 @@ def sample_calls(core):
     }
 
 
-def test_every_return_value_has_its_stub_type(core):
+def test_every_return_value_has_its_stub_type():
     namespace = stub_module()
-    calls = sample_calls(core)
+    calls = sample_calls()
     stubbed = dict(stub_callables(namespace))
     assert sorted(stubbed) == sorted(calls)  # a new function needs a sample here
     for name, function in stubbed.items():
