@@ -99,7 +99,8 @@ std::uint64_t select_rank(RankCandidates& candidates) noexcept;
 template <class Lock = Mutex>
 class LockedRing {
 public:
-    explicit LockedRing(LatencyRing ring) noexcept : ring_(std::move(ring)) {}
+    // Published at once, so a ring that comes with samples reads its mean before any record.
+    explicit LockedRing(LatencyRing ring) noexcept : ring_(std::move(ring)) { publish_totals(); }
 
     // `also_locked` runs under the same lock, for a counter that must move with the ring.
     template <class AlsoLocked>

@@ -233,6 +233,13 @@ TEST(LatencyRing, ReportsExhaustedMemoryAsBadAlloc) {
 // Recorders of 100s and of 300s, and readers, all at once (ThreadSanitizer checks the lock):
 // every window holds only those two values, so a reader must never see a mean outside
 // them or a percentile that is neither. The window is large enough to take the radix path.
+TEST(LockedRing, ReadsTheMeanOfARingThatComesWithSamples) {
+    LatencyRing ring = LatencyRing::create(4).value();
+    for (const std::uint64_t us : {10, 20, 60}) ring.record(us);
+    const LockedRing locked(std::move(ring));
+    EXPECT_EQ(locked.mean(), 30.0);
+}
+
 TEST(LockedRing, ReadersSeeOnlyWholeWindowsWhileRecordersRun) {
     LockedRing ring(LatencyRing::create(3000).value());
     constexpr int kPerRecorder = 20'000;
