@@ -6,7 +6,7 @@ import _quillmere_core as qc
 from floors.build_floors import load as load_floors
 from harness import measure
 
-SIZES = (1_000, 8_000, 30_000, 100_000, 1_000_000, 10_000_000)
+SIZES = (1_000, 2_500, 8_000, 30_000, 100_000, 1_000_000, 10_000_000)
 
 
 def shapes(rng, n):

@@ -54,8 +54,6 @@ std::uint64_t differing_bits_of(std::span<const std::uint64_t> values) noexcept 
     return any ^ all;
 }
 
-// Below this size a window is simply copied: the guess would cost more than it saves.
-constexpr std::size_t kNarrowFrom = 4096;
 // How many samples the guess is drawn from: one in 32 of the window, between these. More
 // make tighter bounds (less kept) but cost a random read and a selection step each.
 constexpr std::size_t kFewestGuessSamples = 128;
@@ -87,7 +85,7 @@ RankCandidates LatencyRing::gather_rank(std::size_t rank) const {
 RankCandidates LatencyRing::copy_all(std::size_t rank) const {
     RankCandidates out;
     out.storage = std::make_unique_for_overwrite<std::uint64_t[]>(size_);
-    std::copy_n(slots_.get(), size_, out.storage.get());
+    copy_to(out.storage.get());
     out.values = {out.storage.get(), size_};
     out.rank = rank;
     return out;

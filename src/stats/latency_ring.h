@@ -1,6 +1,8 @@
 // The bounded first-in-first-out window of latency samples behind IpcStats and SocketStats.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +26,9 @@ struct RankCandidates {
 // Not synchronised: its owner guards it (see LockedRing).
 class LatencyRing {
 public:
+    // Below this size a window is simply copied: a guess would cost more than it saves.
+    static constexpr std::size_t kNarrowFrom = 1024;
+
     // Capacities of 2^60 and more cannot be reserved at all (8 bytes each); they are an
     // InternalError. A capacity that merely exceeds memory throws std::bad_alloc.
     static std::expected<LatencyRing, InternalError> create(std::uint64_t capacity);
@@ -51,6 +56,8 @@ public:
     RankCandidates gather_rank(std::size_t rank) const;
 
     std::size_t size() const noexcept { return size_; }
+    // Copies the window, in no particular order, to `out` (room for size() samples).
+    void copy_to(std::uint64_t* out) const noexcept { std::copy_n(slots_.get(), size_, out); }
 
 private:
     RankCandidates copy_all(std::size_t rank) const;
@@ -136,11 +143,25 @@ public:
     // on its private result outside it, so recorders wait for one read of the window at
     // most. May throw std::bad_alloc.
     double p99() const {
+        // A small window is copied to the stack: an allocation would cost a tenth of the
+        // whole answer.
+        std::array<std::uint64_t, LatencyRing::kNarrowFrom> small;
+        std::size_t n = 0;
         RankCandidates candidates;
         {
             std::lock_guard lock(mutex_);
-            if (ring_.size() == 0) return 0.0;
-            candidates = ring_.gather_rank(p99_rank(ring_.size()));
+            n = ring_.size();
+            if (n == 0) return 0.0;
+            if (n < LatencyRing::kNarrowFrom) {
+                ring_.copy_to(small.data());
+            } else {
+                candidates = ring_.gather_rank(p99_rank(n));
+            }
+        }
+        if (n < LatencyRing::kNarrowFrom) {
+            const std::span<std::uint64_t> values(small.data(), n);
+            candidates.values = values;
+            candidates.rank = p99_rank(n);
         }
         return static_cast<double>(select_rank(candidates));
     }
