@@ -8,8 +8,8 @@
 //
 // Each entry names a body, a plain C++ function or member function; its parameters and
 // result are converted by type, its error values reach Python through `to_error`, and its
-// doc string is the text signature its spec implies. A const member runs under a shared
-// borrow of the instance, a non-const one under the exclusive borrow.
+// doc string is the text signature its ArgumentSpec implies. A const member runs under a
+// shared borrow of the instance, a non-const one under the exclusive borrow.
 #pragma once
 
 #include "boundary/adaptors.h"
@@ -20,7 +20,7 @@ namespace ipc_probe::py {
 template <auto F>
 constexpr Callable noargs{.noargs = &detail::noargs_entry<F>,
                           .flags = METH_NOARGS | detail::static_flag<F>};
-// A call with arguments bound to `Spec` (METH_FASTCALL | METH_KEYWORDS).
+// A call with arguments bound to an ArgumentSpec (METH_FASTCALL | METH_KEYWORDS).
 template <auto F, const ArgumentSpec& Spec>
 constexpr Callable fastcall{.fastcall = &detail::fastcall_entry<F, Spec>,
                             .flags = METH_FASTCALL | METH_KEYWORDS | detail::static_flag<F>,
@@ -30,7 +30,7 @@ template <auto F>
 constexpr getter getter_of = &detail::getter_entry<F>;
 template <auto F>
 constexpr reprfunc repr_of = &detail::repr_entry<F>;
-// The class's constructor: `State::prepare` bound to `Spec` (see detail::Preparable).
+// The class's constructor: `State::prepare` bound to an ArgumentSpec (see detail::Preparable).
 template <class State, const ArgumentSpec& Spec>
 constexpr Constructor construct{.construct = &detail::construct_entry<State, Spec>, .spec = &Spec};
 // The module's exec slot, from `Status F(PyObject* module)`.
