@@ -33,17 +33,25 @@ bool keywords_match(PyObject* kwnames, Py_ssize_t nargs, const char* const* name
     return true;
 }
 
-// A no-op method converting one unsigned 64-bit argument, given by position or keyword.
-PyObject* noop1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// One unsigned 64-bit argument named "us", by position or keyword, as record_latency_us
+// takes it: false, with the exception set, when the call does not bind or convert.
+inline bool take_us(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, unsigned long long& value) {
     static const char* const names[] = {"us"};
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (total != 1) {
-        PyErr_SetString(PyExc_TypeError, "noop1() takes one argument");
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "%s() takes one argument", function);
+        return false;
     }
-    if (!keywords_match(kwnames, nargs, names)) return nullptr;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(args[0]);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    if (!keywords_match(kwnames, nargs, names)) return false;
+    value = PyLong_AsUnsignedLongLong(args[0]);
+    return !(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+// A no-op method converting one unsigned 64-bit argument, given by position or keyword.
+PyObject* noop1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    unsigned long long value = 0;
+    if (!take_us("noop1", args, nargs, kwnames, value)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -75,19 +83,13 @@ struct ReferenceRing {
 } reference_ring;
 
 PyObject* locked_ring1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"us"};
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    if (total != 1) {
-        PyErr_SetString(PyExc_TypeError, "locked_ring1() takes one argument");
-        return nullptr;
-    }
-    if (!keywords_match(kwnames, nargs, names)) return nullptr;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(args[0]);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    unsigned long long value = 0;
+    if (!take_us("locked_ring1", args, nargs, kwnames, value)) return nullptr;
     {
         std::lock_guard lock(reference_ring.mutex);
         ReferenceRing& ring = reference_ring;
-        ring.sum += value - ring.slots[ring.next];
+        ring.sum += value;
+        ring.sum -= ring.slots[ring.next];
         ring.slots[ring.next] = value;
         ring.next = (ring.next + 1) % std::size(ring.slots);
         ++ring.count;

@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>

@@ -14,7 +14,6 @@
 // - whether the processor has AVX2 (latency_ring.cpp): a constant once read.
 #include <Python.h>
 
-#include <memory>
 #include <string_view>
 #include <vector>
 
