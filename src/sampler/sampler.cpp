@@ -38,10 +38,10 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds i
                             : now + std::chrono::duration_cast<Clock::duration>(interval);
 }
 
-// Cells that a forked child inherited from a running thread. They can never be freed:
-// destroying their condition variable would wait for ever for that thread, which the child
-// lacks, to leave its wait. So they are kept, owned by this list for the rest of the
-// process, rather than dropped where nothing can find them.
+// Cells that a forked child inherited from a running thread. They can never be freed: that
+// thread, which the child lacks, held a reference to them that nothing can release. So
+// they are kept, owned by this list for the rest of the process, rather than dropped where
+// nothing can find them.
 std::atomic<SamplerCells*> inherited_cells{nullptr};
 
 void keep_for_good(SamplerCells* cells) noexcept {
@@ -70,16 +70,9 @@ void BackgroundSampler::sample_loop(std::shared_ptr<SamplerCells> cells, RssProb
     // to batch it with others: 5% of a 1 ms interval, every time. Ask for the least; if
     // refused, the waits are only that much longer.
     static_cast<void>(::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL));
-    // Sequentially consistent flag accesses throughout: stop() must never be missed.
-    while (!cells->stop_requested.load()) {
+    while (!cells->stop_requested.raised()) {
         if (const std::optional<std::uint64_t> rss = probe()) atomic_max(cells->peak_rss_bytes, *rss);
-        // A timed wait on the monotonic clock: signals and spurious wake-ups do not shorten
-        // it (the deadline is fixed), and a stop request ends it at once.
-        std::unique_lock lock(cells->mutex);
-        if (cells->wake.wait_until(lock, deadline_after(interval),
-                                   [&] { return cells->stop_requested.load(); })) {
-            return;
-        }
+        if (cells->stop_requested.wait_until(deadline_after(interval))) return;
     }
 }
 
@@ -89,7 +82,7 @@ std::expected<void, InternalError> BackgroundSampler::start(std::uint64_t interv
         cells_ = std::make_shared<SamplerCells>();
         cells_inherited_ = false;
     }
-    cells_->stop_requested.store(false);
+    cells_->stop_requested.lower();
     cells_->peak_rss_bytes.store(0);
     const auto clamped = std::min<std::uint64_t>(std::max<std::uint64_t>(interval_ms, 1),
                                                  std::chrono::milliseconds::max().count());
@@ -117,12 +110,7 @@ std::expected<void, InternalError> BackgroundSampler::shutdown() noexcept { retu
 std::expected<void, InternalError> BackgroundSampler::join_worker() noexcept {
     if (worker_ && worker_fork_generation_ != fork_generation()) forget_inherited_worker();
     if (cells_inherited_) return {};  // no thread of ours uses them
-    {
-        // Under the mutex, so the thread cannot check the flag and then miss the wake-up.
-        std::lock_guard lock(cells_->mutex);
-        cells_->stop_requested.store(true);
-    }
-    cells_->wake.notify_all();
+    cells_->stop_requested.raise();
     if (!worker_) return {};
     std::thread worker = std::move(*worker_);
     worker_.reset();

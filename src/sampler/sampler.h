@@ -3,15 +3,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "common/internal_error.h"
+#include "common/stop_flag.h"
 
 namespace ipc_probe {
 
@@ -22,11 +21,9 @@ std::optional<std::uint64_t> probe_rss() noexcept;
 // Shared between a sampler and its sampling thread, which holds its own reference for its
 // whole life.
 struct SamplerCells {
-    std::atomic<bool> stop_requested{false};
+    // Raising it also ends the thread's wait between samples at once.
+    StopFlag stop_requested;
     std::atomic<std::uint64_t> peak_rss_bytes{0};
-    // Only for the wait between samples: a stop request wakes the thread at once.
-    std::mutex mutex;
-    std::condition_variable wake;
     // Links cells that a forked child inherited from a running thread (see sampler.cpp).
     SamplerCells* next_inherited = nullptr;
 };
@@ -71,8 +68,8 @@ private:
     std::shared_ptr<SamplerCells> cells_;
     std::optional<std::thread> worker_;
     std::uint64_t worker_fork_generation_ = 0;
-    // The cells came through a fork from a running thread, which may have held their mutex
-    // at that moment: never lock it again, and take fresh cells at the next start.
+    // The cells came through a fork from a running thread, whose reference to them the
+    // child can never release: leave them be, and take fresh cells at the next start.
     bool cells_inherited_ = false;
     RssProbe probe_;
 };
