@@ -3,7 +3,9 @@
 Run by `./dev package` (and CI); offline, with the system's scikit-build-core, CMake,
 Ninja and auditwheel. About two minutes, most of it two builds: the wheel from the sdist
 (so the sdist is proven complete) and `pip install .` from the checkout. auditwheel
-retags the wheel for every system whose glibc is as new as the module's symbols need.
+retags the wheel for every system whose glibc is as new as the module's symbols need,
+which must be no newer than FLOOR: a compiler or C library update that brings a newer
+symbol version into the module fails here, before such a wheel could ship.
 """
 import io
 import os
@@ -42,7 +44,9 @@ USAGE = "import _quillmere_core as qc\nreveal_type(qc.register_signal_pipe(10))\
 # The C++ runtime is linked into the module. A version of libstdc++'s would tie the wheel
 # to systems whose libstdc++ is as new as the build's, which no manylinux tag expresses.
 CXX_RUNTIME_VERSION = re.compile(r"(GLIBCXX|CXXABI)_")
-MANYLINUX_TAG = re.compile(r"-manylinux_(\d+)_(\d+)_x86_64\.whl")
+MANYLINUX_TAG = re.compile(r"-manylinux_(\d+)_(\d+)_\w+\.whl")
+# The newest glibc a wheel may need: manylinux_2_28 (RHEL 8, Debian 10, Ubuntu 20.04).
+FLOOR = (2, 28)
 
 
 def fail(message):
@@ -132,6 +136,11 @@ def audit_wheel(wheel, outdir):
     floor = glibc_floor(set().union(*needs.values()))
     if tag is None or (int(tag[1]), int(tag[2])) < floor:
         fail(f"{repaired.name} is no manylinux wheel for glibc {floor[0]}.{floor[1]}")
+    if (int(tag[1]), int(tag[2])) > FLOOR:
+        newer = sorted(v for v in set().union(*needs.values()) if v.startswith("GLIBC_")
+                       and glibc_floor({v}) > FLOOR)
+        fail(f"{repaired.name} needs a glibc newer than {FLOOR[0]}.{FLOOR[1]}: {newer}; "
+             "give each new version a forward in src/common/glibc_floor.cpp")
     print(f"repaired: {repaired.name} (the module needs glibc {floor[0]}.{floor[1]})")
     return repaired
 
