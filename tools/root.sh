@@ -1,6 +1,7 @@
-# The Debian testing build root: creating it with debootstrap, installing the package
-# list of ./dev into it, and running commands inside it. Sourced by ./dev on the host, so
-# it uses its say, die, TOP, ROOT_DIR, ROOT_PACKAGES, STAMP and STAMP_TEXT.
+# Debian roots: the testing build root, and an old release's root for the load test on an
+# old glibc. Creating them with debootstrap, installing their package lists, and running
+# commands inside them. Sourced by ./dev on the host, so it uses its say, die, TOP,
+# ROOT_DIR and ROOT_PACKAGES.
 # shellcheck shell=bash disable=SC2016  # the inline scripts get their values as arguments
 
 # run_chrooted ROOT ARGV... : run ARGV inside ROOT, at /src (the checkout), with a clean
@@ -32,16 +33,18 @@ run_chrooted() {
   ' dev-ns "$root" "$TOP" "${envv[@]}" /bin/bash -c 'cd /src && exec "$@"' dev-cmd "$@"
 }
 
-# apt-get install the package list into ROOT (also used for a freshly bootstrapped one).
+# install_packages ROOT LOG SUITE PACKAGE... : apt-get install the packages into ROOT (also
+# used for a freshly bootstrapped one).
 install_packages() {
-  local root=$1 log=$2
+  local root=$1 log=$2 suite=$3; shift 3
   rm -f "$root/etc/resolv.conf"
   cp -L /etc/resolv.conf "$root/etc/resolv.conf"
   # Follow the host's apt on Release expiry (a host served by a frozen snapshot of the
-  # archive turns the check off, and so must the root).
+  # archive turns the check off, and so must the root). An old release's Release files are
+  # past their date for good.
   local cvu=
   command -v apt-config >/dev/null && eval "$(apt-config shell cvu Acquire::Check-Valid-Until)"
-  if [[ $cvu == false ]]; then
+  if [[ $cvu == false || $suite != testing ]]; then
     echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99quillmere-host"
   else
     rm -f "$root/etc/apt/apt.conf.d/99quillmere-host"
@@ -53,11 +56,11 @@ install_packages() {
   if ! DEBIAN_FRONTEND=noninteractive run_chrooted "$root" /bin/sh -ec '
         apt-get update
         apt-get install -y --no-install-recommends -o Dpkg::Options::=--force-unsafe-io "$@"
-        apt-get clean' apt "${ROOT_PACKAGES[@]}" >>"$log" 2>&1 </dev/null; then
+        apt-get clean' apt "$@" >>"$log" 2>&1 </dev/null; then
     tail -n 30 "$log" >&2
     die "installing packages into $root failed (full log: $log)"
   fi
-  printf '%s\n' "$STAMP_TEXT" >"$root/etc/quillmere-root.packages"
+  printf '%s\n' "$*" >"$root/etc/quillmere-root.packages"
 }
 
 ensure_debootstrap() {
@@ -68,51 +71,56 @@ ensure_debootstrap() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap debian-archive-keyring >/dev/null
 }
 
-ensure_root() {
+ensure_root() { ensure_debian_root "$ROOT_DIR" testing "${ROOT_PACKAGES[@]}"; }
+
+# ensure_debian_root DIR SUITE PACKAGE... : DIR holds a root of Debian SUITE with every
+# PACKAGE, created or completed now if it does not.
+ensure_debian_root() {
+  local dir=$1 suite=$2; shift 2
+  local stamp=$dir/etc/quillmere-root.packages
   # Fast path: the root is complete and has every package of the list.
-  if [[ -f $STAMP && $(<"$STAMP") == "$STAMP_TEXT" ]]; then return; fi
-  [[ $(id -u) == 0 ]] || die "setting up the build root needs root: sudo ./dev ${CMD:-root}"
+  if [[ -f $stamp && $(<"$stamp") == "$*" ]]; then return; fi
+  [[ $(id -u) == 0 ]] || die "setting up $dir needs root: sudo ./dev ${CMD:-root}"
   [[ ! -f /etc/quillmere-root.packages ]] || die "this is already the build root: QUILLMERE_ENV=root makes no sense here"
-  mkdir -p "$(dirname "$ROOT_DIR")"
+  mkdir -p "$(dirname "$dir")"
   local lock
-  exec {lock}>"$ROOT_DIR.lock"
+  exec {lock}>"$dir.lock"
   if ! flock -n "$lock"; then
-    say "waiting for another ./dev to finish setting up $ROOT_DIR"
+    say "waiting for another ./dev to finish setting up $dir"
     flock "$lock"
-    if [[ -f $STAMP && $(<"$STAMP") == "$STAMP_TEXT" ]]; then exec {lock}>&-; return; fi
+    if [[ -f $stamp && $(<"$stamp") == "$*" ]]; then exec {lock}>&-; return; fi
   fi
   # Leftovers of an interrupted creation (nobody else holds the lock, so they are stale).
   local t
-  for t in "$ROOT_DIR".tmp.*; do
+  for t in "$dir".tmp.*; do
     [[ -e $t ]] || continue
     if findmnt -rn -o TARGET | grep -qF -- "$t"; then die "$t still has mounts; unmount them first"; fi
-    say "removing the unfinished build root $t"
+    say "removing the unfinished root $t"
     rm -rf --one-file-system -- "$t"
   done
-  local log=$ROOT_DIR.log
-  if [[ ! -e $ROOT_DIR ]]; then
+  local log=$dir.log
+  if [[ ! -e $dir ]]; then
     ensure_debootstrap
-    say "creating the Python 3.14 build root in $ROOT_DIR (about two minutes)…"
-    local tmp=$ROOT_DIR.tmp.$$ start=$SECONDS
+    say "creating the Debian $suite root in $dir (about two minutes)…"
+    local tmp=$dir.tmp.$$ start=$SECONDS
     : >"$log"
     # In a private mount namespace, so that mounts debootstrap makes die with it.
     if ! unshare -m -- /bin/sh -c 'mount --make-rprivate / && exec "$@"' dev-ns \
-        debootstrap --variant=minbase --verbose testing "$tmp" >>"$log" 2>&1 </dev/null; then
+        debootstrap --variant=minbase --verbose "$suite" "$tmp" >>"$log" 2>&1 </dev/null; then
       tail -n 30 "$log" >&2
       die "debootstrap failed (full log: $log)"
     fi
-    say "base system ready after $((SECONDS - start)) s; installing the build packages…"
-    install_packages "$tmp" "$log"
-    mv -T -- "$tmp" "$ROOT_DIR"
-    say "build root ready after $((SECONDS - start)) s"
+    say "base system ready after $((SECONDS - start)) s; installing the packages…"
+    install_packages "$tmp" "$log" "$suite" "$@"
+    mv -T -- "$tmp" "$dir"
+    say "root ready after $((SECONDS - start)) s"
   else
-    if [[ ! -f $STAMP ]]; then
-      [[ -x $ROOT_DIR/usr/bin/python3.14 && -f $ROOT_DIR/usr/include/python3.14/Python.h ]] \
-        || die "$ROOT_DIR exists but is no complete build root: remove it, or set QUILLMERE_ROOT"
+    if [[ ! -f $stamp && ! -x $dir/usr/bin/apt-get ]]; then
+      die "$dir exists but is no Debian root: remove it, or set QUILLMERE_ROOT"
     fi
-    say "updating the packages of the build root $ROOT_DIR…"
+    say "updating the packages of the root $dir…"
     : >"$log"
-    install_packages "$ROOT_DIR" "$log"
+    install_packages "$dir" "$log" "$suite" "$@"
   fi
   exec {lock}>&-
 }
