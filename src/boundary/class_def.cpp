@@ -47,7 +47,7 @@ void make_tables(const ClassDef& def) {
     });
 }
 
-PyResult<Ref> create_type(const ClassDef& def) {
+PyResult<Ref> create_type(const ClassDef& def, PyObject* module) {
     make_tables(def);
     // The interpreter copies the members into the type object; only the two tables stay.
     PyMemberDef members[] = {
@@ -80,7 +80,9 @@ PyResult<Ref> create_type(const ClassDef& def) {
                      : static_cast<unsigned>(Py_TPFLAGS_DISALLOW_INSTANTIATION),
         .slots = slots.data(),
     };
-    if (PyObject* created = PyType_FromSpec(&spec)) return Ref::steal(created);
+    // The class keeps the module object that made it, and with it the module's references
+    // to the interpreter's objects: see interpreter_objects.h.
+    if (PyObject* created = PyType_FromModuleAndSpec(module, &spec, nullptr)) return Ref::steal(created);
     return std::unexpected(class_creation_error(def, Error::fetch()));
 }
 
@@ -99,12 +101,8 @@ MethodTable method_table(std::span<const MethodEntry> methods) {
     return table;
 }
 
-PyResult<PyTypeObject*> type_object(const ClassDef& def) {
-    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
-    if (!objects) return std::unexpected(std::move(objects).error());
-    PyResult<PyObject*> type = (*objects)->type(def, [&] { return create_type(def); });
-    if (!type) return std::unexpected(std::move(type).error());
-    return reinterpret_cast<PyTypeObject*>(*type);
+PyResult<Ref> type_object(const ClassDef& def, PyObject* module) {
+    return interpreter_type(def, module, &create_type);
 }
 
 Error unbuilt_instance(PyObject* self) {

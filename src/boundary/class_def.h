@@ -120,10 +120,11 @@ struct ClassTables {
 template <class State>
 inline ClassTables class_tables;
 
-// The current interpreter's type object of the class, created there on first need and then
-// kept, so a re-imported module gets the same one. A failure leaves nothing behind (a later
-// request retries) and is a RuntimeError whose __cause__ says why.
-PyResult<PyTypeObject*> type_object(const ClassDef& def);
+// The current interpreter's type object of the class (a new reference), created there on
+// first need, by the exec routine of `module`, and then kept, so a re-imported module gets
+// the same one. A failure leaves nothing behind (a later request retries) and is a
+// RuntimeError whose __cause__ says why.
+PyResult<Ref> type_object(const ClassDef& def, PyObject* module = nullptr);
 
 // TypeError for a call on an instance whose native state was never built.
 Error unbuilt_instance(PyObject* self);

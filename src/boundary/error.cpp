@@ -51,10 +51,8 @@ PyObject* new_str(const std::string& text) noexcept {
 
 }  // namespace
 
-PyResult<PyObject*> panic_exception_type() {
-    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
-    if (!objects) return std::unexpected(std::move(objects).error());
-    return (*objects)->panic_type([]() -> PyResult<Ref> {
+PyResult<Ref> panic_exception_type() {
+    return interpreter_panic_type([]() -> PyResult<Ref> {
         PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         if (type) return Ref::steal(type);
@@ -65,11 +63,7 @@ PyResult<PyObject*> panic_exception_type() {
     });
 }
 
-PyResult<PyObject*> interned(InternedName which) {
-    PyResult<InterpreterObjects*> objects = InterpreterObjects::current();
-    if (!objects) return std::unexpected(std::move(objects).error());
-    return (*objects)->interned(which);
-}
+PyResult<Ref> interned(InternedName which) { return interpreter_name(which); }
 
 Error Error::unknown_exception() noexcept {
     try {
@@ -85,9 +79,7 @@ Error Error::fetch() {
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     // An interpreter that has not made the type yet cannot have raised one.
-    const InterpreterObjects* objects = InterpreterObjects::existing();
-    PyObject* panic_type = objects ? objects->panic_type() : nullptr;
-    if (panic_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
+    if (is_interpreter_panic_type(Py_TYPE(exception.get()))) {
         return resume_panic(std::move(exception));
     }
     return Error(Caught{std::move(exception)});
@@ -112,7 +104,7 @@ void Error::raise() && noexcept {
                 [](NoMemory&) { PyErr_NoMemory(); },
                 [](Panic& panic) {
                     write_panic_diagnostic(panic.message, panic.where);
-                    PyResult<PyObject*> type = panic_exception_type();
+                    PyResult<Ref> type = panic_exception_type();
                     if (!type) {
                         if (const Panic* inner = std::get_if<Panic>(&type.error().state_)) {
                             write_panic_diagnostic(inner->message, inner->where);
@@ -120,7 +112,7 @@ void Error::raise() && noexcept {
                         fatal_at_boundary();
                     }
                     if (Ref message = Ref::steal(new_str(panic.message))) {
-                        PyErr_SetObject(*type, message.get());
+                        PyErr_SetObject(type->get(), message.get());
                     }
                 },
             },
@@ -165,14 +157,14 @@ Error Error::with_note(std::string_view parameter) && {
     std::string text = "while processing '";
     text += parameter;
     text += "'";
-    PyResult<PyObject*> add_note = interned(InternedName::add_note);
+    PyResult<Ref> add_note = interned(InternedName::add_note);
     Ref note = Ref::steal(new_str(text));
     bool noted = false;
     if (add_note && note) {
         // One spare slot in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* args[] = {nullptr, exception.get(), note.get()};
         noted = Ref::steal(PyObject_VectorcallMethod(
-            *add_note, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+            add_note->get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
             .get() != nullptr;
     }
     if (!noted && PyErr_Occurred()) PyErr_Clear();  // the note is lost, the error is not

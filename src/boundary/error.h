@@ -102,13 +102,13 @@ inline PyResult<Ref> new_object(PyObject* created) {
     return null_object();
 }
 
-// The exception type for internal failures, created on first use in each interpreter and
-// kept for as long as that interpreter.
-PyResult<PyObject*> panic_exception_type();
+// The exception type for internal failures (a new reference), created on first use in each
+// interpreter and kept for as long as that interpreter.
+PyResult<Ref> panic_exception_type();
 
-// The names the module looks up repeatedly, interned once per interpreter.
+// The names the module looks up repeatedly, interned once per interpreter (new references).
 enum class InternedName : std::size_t { all, name, add_note };
-PyResult<PyObject*> interned(InternedName which);
+PyResult<Ref> interned(InternedName which);
 
 // Keeps a pending exception aside while a deallocator runs, and puts it back after.
 class SavedException {

@@ -1,99 +1,339 @@
-// The per-interpreter object set, kept in a capsule in the interpreter's state dictionary.
+// The per-interpreter object sets, kept in capsules in the interpreters' state dictionaries
+// and in the states of the module objects.
 #include "boundary/interpreter_objects.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <format>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 namespace ipc_probe::py {
 namespace {
 
-constexpr const char* kKey = "_quillmere_core";
-constexpr const char* kCapsuleName = "_quillmere_core.interpreter_objects";
+// Room for the classes of one copy. (The test build of a second copy with another layout
+// sets another number.)
+#ifndef QUILLMERE_CLASS_SLOTS
+#define QUILLMERE_CLASS_SLOTS 8
+#endif
+constexpr std::size_t kClassSlots = QUILLMERE_CLASS_SLOTS;
+constexpr const char* kNameTexts[] = {"__all__", "__name__", "add_note"};
+
+class ObjectSet {
+public:
+    ObjectSet() = default;
+    ObjectSet(const ObjectSet&) = delete;
+    ObjectSet& operator=(const ObjectSet&) = delete;
+    ~ObjectSet() { clear(); }
+
+    PyResult<Ref> type(const ClassDef& def, PyObject* module, MakeType make) {
+        PyResult<std::atomic<PyObject*>*> cell = type_cell(def);
+        if (!cell) return std::unexpected(std::move(cell).error());
+        return fill(**cell, [&] { return make(def, module); });
+    }
+    PyResult<Ref> panic_type(MakePanicType make) { return fill(panic_type_, make); }
+    PyObject* panic_type_if_made() const noexcept { return panic_type_.load(std::memory_order_acquire); }
+    PyResult<Ref> name(InternedName which) {
+        const char* text = kNameTexts[static_cast<std::size_t>(which)];
+        return fill(names_[static_cast<std::size_t>(which)], [&]() -> PyResult<Ref> {
+            if (PyObject* name = PyUnicode_InternFromString(text)) return Ref::steal(name);
+            return std::unexpected(Error::fetch());
+        });
+    }
+
+    // New references to every object `other` holds, in its cells. Before anyone else sees
+    // this set.
+    void take_from(const ObjectSet& other) noexcept {
+        for (std::size_t i = 0; i < kClassSlots; ++i) {
+            types_[i].def.store(other.types_[i].def.load(std::memory_order_acquire));
+            types_[i].type.store(Py_XNewRef(other.types_[i].type.load(std::memory_order_acquire)));
+        }
+        panic_type_.store(Py_XNewRef(other.panic_type_if_made()));
+        for (std::size_t i = 0; i < std::size(names_); ++i) {
+            names_[i].store(Py_XNewRef(other.names_[i].load(std::memory_order_acquire)));
+        }
+    }
+    int traverse(visitproc visit, void* arg) const {
+        for (const TypeCell& cell : types_) Py_VISIT(cell.type.load(std::memory_order_acquire));
+        Py_VISIT(panic_type_if_made());
+        for (const auto& name : names_) Py_VISIT(name.load(std::memory_order_acquire));
+        return 0;
+    }
+    void clear() noexcept {
+        for (TypeCell& cell : types_) Py_XDECREF(cell.type.exchange(nullptr));
+        Py_XDECREF(panic_type_.exchange(nullptr));
+        for (auto& name : names_) Py_XDECREF(name.exchange(nullptr));
+    }
+
+    // Set once the set is in the interpreter's dictionary, so that its release there means
+    // the dictionary is being cleared (a set that lost the race to be stored is released too).
+    std::atomic<bool> stored{false};
+
+private:
+    // A cell is filled once and then kept. Making may run Python code that lets another
+    // thread of the interpreter in to fill the same cell, or without an interpreter lock
+    // another thread may be making it at the same moment: the first one stored wins and the
+    // others are dropped, so every caller sees one object. Nobody waits for anybody.
+    template <class Make>
+    static PyResult<Ref> fill(std::atomic<PyObject*>& cell, Make&& make) {
+        // Cells are emptied only when the set goes, so what is read here stays alive.
+        if (PyObject* kept = cell.load(std::memory_order_acquire)) return Ref::borrow(kept);
+        PyResult<Ref> made = make();
+        if (!made) return made;
+        PyObject* first = nullptr;
+        if (cell.compare_exchange_strong(first, made->get(), std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+            Py_INCREF(made->get());  // the cell's own reference
+            return made;
+        }
+        return Ref::borrow(first);
+    }
+    PyResult<std::atomic<PyObject*>*> type_cell(const ClassDef& def) {
+        for (TypeCell& cell : types_) {
+            const ClassDef* claimed = cell.def.load(std::memory_order_acquire);
+            if (claimed == nullptr &&
+                cell.def.compare_exchange_strong(claimed, &def, std::memory_order_acq_rel)) {
+                return &cell.type;
+            }
+            if (claimed == &def) return &cell.type;
+        }
+        return std::unexpected(Error::panic("more classes than the interpreter object set holds"));
+    }
+
+    struct TypeCell {
+        std::atomic<const ClassDef*> def{nullptr};
+        std::atomic<PyObject*> type{nullptr};
+    };
+    TypeCell types_[kClassSlots];
+    std::atomic<PyObject*> panic_type_{nullptr};
+    std::atomic<PyObject*> names_[std::size(kNameTexts)] = {};
+};
+
+// A module object's references to its interpreter's set. Made when its exec routine
+// starts; CPython zeroes the memory before, which reads as an empty state.
+struct ModuleState {
+    ObjectSet objects;
+    std::int64_t interpreter = -1;
+};
+
+// This copy's name for its sets, in every interpreter: it holds the address of a variable
+// of this copy, which no other copy loaded into the process shares, so no copy ever finds
+// a set another made. (Builds before this one used the module's name alone.)
+const char key_anchor = 0;
+const char* set_key() {
+    static const std::string key = std::format("_quillmere_core.interpreter_objects.{:#x}",
+                                               reinterpret_cast<std::uintptr_t>(&key_anchor));
+    return key.c_str();
+}
+
+std::int64_t current_interpreter() noexcept {
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
+
+// The module objects of this copy, by interpreter number, and which of those interpreters
+// have cleared their state dictionary: there a call must make no new dictionary or set,
+// and takes its objects from one of the module objects. An interpreter's entry goes with
+// its last module object. Never destroyed: a module object may go after the process has
+// begun to exit.
+class Interpreters {
+public:
+    bool torn_down(std::int64_t id) noexcept {
+        if (torn_down_count_.load(std::memory_order_acquire) == 0) return false;  // the usual case
+        const Locked locked(mutex_);
+        const Entry* entry = find(id);
+        return entry != nullptr && entry->torn_down;
+    }
+    // The objects of a module object of the interpreter, or null where none is left.
+    ObjectSet* module_objects(std::int64_t id) noexcept {
+        const Locked locked(mutex_);
+        const Entry* entry = find(id);
+        return entry != nullptr && !entry->states.empty() ? &entry->states.front()->objects : nullptr;
+    }
+    void set_torn_down(std::int64_t id, bool torn_down) noexcept {
+        const Locked locked(mutex_);
+        if (Entry* entry = find(id); entry != nullptr && entry->torn_down != torn_down) {
+            entry->torn_down = torn_down;
+            torn_down_count_.fetch_add(torn_down ? 1 : -1, std::memory_order_release);
+        }
+    }
+    Status add(ModuleState* state) {
+        const Locked locked(mutex_);
+        try {
+            Entry* entry = find(state->interpreter);
+            if (entry == nullptr) entry = &entries_.emplace_back(Entry{state->interpreter, false, {}});
+            entry->states.push_back(state);
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(Error::no_memory());
+        }
+        return {};
+    }
+    void remove(const ModuleState* state) noexcept {
+        const Locked locked(mutex_);
+        Entry* entry = find(state->interpreter);
+        if (entry == nullptr) return;
+        std::erase(entry->states, state);
+        if (!entry->states.empty()) return;
+        if (entry->torn_down) torn_down_count_.fetch_sub(1, std::memory_order_release);
+        std::erase_if(entries_, [&](const Entry& e) { return &e == entry; });
+    }
+
+private:
+    struct Entry {
+        std::int64_t id;
+        bool torn_down;
+        std::vector<ModuleState*> states;
+    };
+    class Locked {
+    public:
+        explicit Locked(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+        ~Locked() { PyMutex_Unlock(&mutex_); }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+
+    private:
+        PyMutex& mutex_;
+    };
+    Entry* find(std::int64_t id) noexcept {
+        auto found = std::ranges::find(entries_, id, &Entry::id);
+        return found == entries_.end() ? nullptr : &*found;
+    }
+
+    PyMutex mutex_ = {};
+    std::vector<Entry> entries_;
+    std::atomic<std::ptrdiff_t> torn_down_count_{0};
+};
+Interpreters& interpreters() {
+    static Interpreters* const all = new Interpreters;
+    return *all;
+}
+
+ObjectSet* from_capsule(PyObject* capsule) noexcept {
+    return static_cast<ObjectSet*>(PyCapsule_GetPointer(capsule, set_key()));
+}
 
 // The interpreter clears its state dictionary while its own thread state is current, so
 // the references are dropped in the interpreter (and the allocator) they belong to.
-void release_objects(PyObject* capsule) noexcept {
-    delete static_cast<InterpreterObjects*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+void release_set(PyObject* capsule) noexcept {
+    ObjectSet* set = from_capsule(capsule);
+    if (set != nullptr && set->stored.load(std::memory_order_acquire)) {
+        interpreters().set_torn_down(current_interpreter(), true);
+    }
+    delete set;
 }
 
-PyObject* state_dict() noexcept {
-    // Null, with no exception, only where the interpreter cannot give one.
-    return PyInterpreterState_GetDict(PyInterpreterState_Get());
-}
-
-InterpreterObjects* from_capsule(PyObject* capsule) noexcept {
-    return static_cast<InterpreterObjects*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
-
-}  // namespace
-
-InterpreterObjects::~InterpreterObjects() {
-    for (TypeCell& cell : types_) Py_XDECREF(cell.type);
-    Py_XDECREF(panic_type_);
-    for (PyObject* name : names_) Py_XDECREF(name);
-}
-
-PyResult<InterpreterObjects*> InterpreterObjects::current() {
-    PyObject* dict = state_dict();
+// The current interpreter's set: the one in its state dictionary, made and stored there
+// on first use, or, once the interpreter has cleared that dictionary, the one in a live
+// module object (null, with no error, where there is none).
+PyResult<ObjectSet*> current_set() {
+    const std::int64_t id = current_interpreter();
+    if (interpreters().torn_down(id)) return interpreters().module_objects(id);
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) {
         return std::unexpected(Error::panic("the interpreter has no state dictionary"));
     }
     PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(dict, kKey, &found) < 0) return std::unexpected(Error::fetch());
+    if (PyDict_GetItemStringRef(dict, set_key(), &found) < 0) return std::unexpected(Error::fetch());
     Ref capsule = Ref::steal(found);
     if (!capsule) {
-        auto objects = std::make_unique<InterpreterObjects>();
-        Ref made = Ref::steal(PyCapsule_New(objects.get(), kCapsuleName, &release_objects));
+        auto set = std::make_unique<ObjectSet>();
+        ObjectSet* made_set = set.get();
+        Ref made = Ref::steal(PyCapsule_New(made_set, set_key(), &release_set));
         if (!made) return std::unexpected(Error::fetch());
-        static_cast<void>(objects.release());  // the capsule owns it now
-        Ref key = Ref::steal(PyUnicode_FromString(kKey));
+        static_cast<void>(set.release());  // the capsule owns it now
+        Ref key = Ref::steal(PyUnicode_FromString(set_key()));
         if (!key) return std::unexpected(Error::fetch());
+        // Another thread may store its set first; then that one is used and ours released.
         if (PyDict_SetDefaultRef(dict, key.get(), made.get(), &found) < 0) {
             return std::unexpected(Error::fetch());
         }
         capsule = Ref::steal(found);
+        if (capsule.get() == made.get()) made_set->stored.store(true, std::memory_order_release);
     }
-    InterpreterObjects* objects = from_capsule(capsule.get());
-    if (objects == nullptr) return std::unexpected(Error::fetch());
+    ObjectSet* set = from_capsule(capsule.get());
+    if (set == nullptr) return std::unexpected(Error::fetch());
     // The dictionary keeps the capsule, and with it the set, until the interpreter ends.
-    return objects;
+    return set;
 }
 
-InterpreterObjects* InterpreterObjects::existing() noexcept {
-    PyObject* dict = state_dict();
-    if (dict == nullptr) return nullptr;
+template <class Use>
+PyResult<Ref> with_set(Use&& use) {
+    PyResult<ObjectSet*> set = current_set();
+    if (!set) return std::unexpected(std::move(set).error());
+    if (*set != nullptr) return use(**set);
+    // Torn down, with no module object left: objects for this call alone.
+    ObjectSet transient;
+    return use(transient);
+}
+
+ModuleState* state_of(PyObject* module) noexcept {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+}  // namespace
+
+PyResult<Ref> interpreter_type(const ClassDef& def, PyObject* module, MakeType make) {
+    return with_set([&](ObjectSet& set) { return set.type(def, module, make); });
+}
+
+PyResult<Ref> interpreter_panic_type(MakePanicType make) {
+    return with_set([&](ObjectSet& set) { return set.panic_type(make); });
+}
+
+PyResult<Ref> interpreter_name(InternedName which) {
+    return with_set([&](ObjectSet& set) { return set.name(which); });
+}
+
+bool is_interpreter_panic_type(PyTypeObject* type) noexcept {
     const SavedException saved;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(dict, kKey, &found) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Ref capsule = Ref::steal(found);
-    InterpreterObjects* objects = from_capsule(capsule.get());
+    PyResult<ObjectSet*> set = current_set();
     PyErr_Clear();
-    return objects;
+    return set && *set != nullptr &&
+           (*set)->panic_type_if_made() == reinterpret_cast<PyObject*>(type);
 }
 
-PyResult<PyObject**> InterpreterObjects::type_cell(const ClassDef& def) {
-    for (TypeCell& cell : types_) {
-        if (cell.def == &def) return &cell.type;
-        if (cell.def == nullptr) {
-            cell.def = &def;
-            return &cell.type;
-        }
+Status prepare_module(PyObject* module) {
+    interpreters().set_torn_down(current_interpreter(), false);
+    ModuleState* state = state_of(module);
+    if (state == nullptr) return std::unexpected(Error::fetch());
+    ::new (state) ModuleState;
+    return {};
+}
+
+Status keep_in_module(PyObject* module) {
+    PyResult<ObjectSet*> set = current_set();
+    if (!set) return std::unexpected(std::move(set).error());
+    if (*set == nullptr) return std::unexpected(Error::panic("the interpreter is being torn down"));
+    ModuleState* state = state_of(module);
+    state->objects.take_from(**set);
+    state->interpreter = current_interpreter();
+    return interpreters().add(state);
+}
+
+static_assert(sizeof(ModuleState) <= kModuleStateSize && alignof(ModuleState) <= alignof(std::max_align_t));
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    const ModuleState* state = state_of(module);
+    return state != nullptr ? state->objects.traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    if (ModuleState* state = state_of(module)) {
+        interpreters().remove(state);
+        state->objects.clear();
     }
-    return std::unexpected(Error::panic("more classes than the interpreter object set holds"));
+    return 0;
 }
 
-PyResult<PyObject*> InterpreterObjects::interned(InternedName which) {
-    static constexpr const char* kTexts[] = {"__all__", "__name__", "add_note"};
-    static_assert(std::size(kTexts) == kInternedNames);
-    const auto index = static_cast<std::size_t>(which);
-    auto make = [&]() -> PyResult<Ref> {
-        if (PyObject* name = PyUnicode_InternFromString(kTexts[index])) return Ref::steal(name);
-        return std::unexpected(Error::fetch());
-    };
-    return fill(names_[index], make);
+void free_module(void* module) {
+    ModuleState* state = state_of(static_cast<PyObject*>(module));
+    if (state == nullptr) return;
+    interpreters().remove(state);
+    state->~ModuleState();
 }
 
 }  // namespace ipc_probe::py

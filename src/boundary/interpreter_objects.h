@@ -4,8 +4,6 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
 #include "boundary/error.h"
 
 namespace ipc_probe::py {
@@ -18,57 +16,42 @@ struct ClassDef;
 // are all per interpreter, so a type shared between two would be dispatched on wrongly or
 // outlive the memory it lives in. Within one interpreter the objects stay the same, so a
 // re-imported module gets the same classes.
-class InterpreterObjects {
-public:
-    // The current interpreter's set, made on first use.
-    static PyResult<InterpreterObjects*> current();
-    // The current interpreter's set if it has one already, else null. Never fails and
-    // leaves the error indicator as it found it.
-    static InterpreterObjects* existing() noexcept;
+//
+// Every loaded copy of the module keeps a set of its own, under a key no other copy can
+// name: two packages may each vendor a copy, of another version and so of another layout,
+// and each copy's classes are its own.
+//
+// Each module object holds the objects too, in its state, and each class holds the module
+// object that made it; the collector sees all of these references. So a call that comes
+// after the interpreter has cleared its state dictionary (a finalizer run by its last
+// collection) finds its objects in a live module object of its interpreter, rather than
+// through a new dictionary and a new set that nothing would ever clear.
+//
+// Each returns a new reference. Cells are filled with compare-and-swap, so any number of
+// threads may ask at once, with or without an interpreter lock.
+using MakeType = PyResult<Ref> (*)(const ClassDef&, PyObject* module);
+// `module` makes the type where the interpreter has none yet; the exec routine passes its
+// module, and later lookups pass null (the type exists by then).
+PyResult<Ref> interpreter_type(const ClassDef& def, PyObject* module, MakeType make);
+using MakePanicType = PyResult<Ref> (*)();
+PyResult<Ref> interpreter_panic_type(MakePanicType make);
+PyResult<Ref> interpreter_name(InternedName which);
 
-    // The type object of `def`; `make` runs when this interpreter has none yet.
-    template <class Make>
-    PyResult<PyObject*> type(const ClassDef& def, Make&& make) {
-        PyResult<PyObject**> cell = type_cell(def);
-        if (!cell) return std::unexpected(std::move(cell).error());
-        return fill(**cell, make);
-    }
-    PyObject* panic_type() const noexcept { return panic_type_; }
-    template <class Make>
-    PyResult<PyObject*> panic_type(Make&& make) {
-        return fill(panic_type_, make);
-    }
-    PyResult<PyObject*> interned(InternedName which);
+// Whether `type` is the PanicException that the current interpreter made. Never fails,
+// makes nothing, and leaves the error indicator as it found it.
+bool is_interpreter_panic_type(PyTypeObject* type) noexcept;
 
-    InterpreterObjects() = default;
-    InterpreterObjects(const InterpreterObjects&) = delete;
-    InterpreterObjects& operator=(const InterpreterObjects&) = delete;
-    ~InterpreterObjects();
-
-private:
-    static constexpr std::size_t kClassSlots = 8;
-    static constexpr std::size_t kInternedNames = 3;
-
-    // A cell is filled once and then kept. Making may run Python code that lets another
-    // thread of this interpreter in to fill the same cell; the first one stored wins and
-    // the other is dropped, so every caller sees one object. Nobody waits for anybody.
-    template <class Make>
-    static PyResult<PyObject*> fill(PyObject*& cell, Make& make) {
-        if (cell != nullptr) return cell;
-        PyResult<Ref> made = make();
-        if (!made) return std::unexpected(std::move(made).error());
-        if (cell == nullptr) cell = made->release();
-        return cell;
-    }
-    PyResult<PyObject**> type_cell(const ClassDef& def);
-
-    struct TypeCell {
-        const ClassDef* def = nullptr;
-        PyObject* type = nullptr;
-    };
-    TypeCell types_[kClassSlots];
-    PyObject* panic_type_ = nullptr;
-    PyObject* names_[kInternedNames] = {};
-};
+// The module object's part. Its exec routine, first: the interpreter is alive, whatever an
+// earlier one under the same number did (an embedding application may start the runtime
+// again), and the module's state is made. Last, once every object of the set is made: the
+// module object takes its references to them.
+Status prepare_module(PyObject* module);
+Status keep_in_module(PyObject* module);
+// The module definition's m_size (room for the state, which its definition checks; a
+// constant, so that the definition is static data), m_traverse, m_clear and m_free.
+inline constexpr Py_ssize_t kModuleStateSize = 256;
+int traverse_module(PyObject* module, visitproc visit, void* arg);
+int clear_module(PyObject* module);
+void free_module(void* module);
 
 }  // namespace ipc_probe::py

@@ -1,9 +1,12 @@
 // The module definition: entry point, exec routine, and the order things are added in.
 //
 // What the module keeps for the whole process, and why that is safe with any number of
-// interpreters, each with its own lock or not:
+// interpreters, each with its own lock or none (the free-threaded build):
 // - no interpreter object: types, PanicException and interned names are per interpreter
-//   (boundary/interpreter_objects.h), released when that interpreter ends;
+//   and per loaded copy of the module (boundary/interpreter_objects.h), released when that
+//   interpreter ends; their cells are filled by compare-and-swap;
+// - the table of interpreters that have module objects of this copy, and which of them are
+//   being torn down (interpreter_objects.cpp): under a PyMutex;
 // - the method, getter and doc tables the type objects and functions point at
 //   (ClassTables, the function table below): plain C data, made once, never changed;
 // - the signal table of write ends and its in-flight counts (signal_pipe.cpp): atomics,
@@ -12,12 +15,20 @@
 //   signal table's), and the cells forked children inherited from sampling threads
 //   (sampler.cpp): atomics, touched in a child before anything else runs there;
 // - whether the processor has AVX2 (latency_ring.cpp): a constant once read.
+// What two threads can reach at once without an interpreter lock, per object: the borrow
+// counter (atomic), the statistics (their ThreadSafe form under Py_GIL_DISABLED: a mutex
+// for the window, atomics outside it), the sampler's cells (atomics and a futex word; start
+// and stop hold the exclusive borrow), a module object's state (filled by its exec routine
+// before anyone else sees it, cleared only by the collector, which stops the world).
+// Everything else an instance has is made before the instance is published and never
+// changed.
 #include <Python.h>
 
 #include <string_view>
 #include <vector>
 
 #include "boundary/entries.h"
+#include "boundary/interpreter_objects.h"
 #include "boundary/text.h"
 #include "ipc_probe/surface.h"
 
@@ -46,14 +57,14 @@ constexpr const ClassDef* kClasses[] = {
 
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-    PyResult<PyObject*> all_name = interned(InternedName::all);
+    PyResult<Ref> all_name = interned(InternedName::all);
     if (!all_name) return std::unexpected(std::move(all_name).error());
-    Ref all = Ref::steal(PyObject_GetAttr(module, *all_name));
+    Ref all = Ref::steal(PyObject_GetAttr(module, all_name->get()));
     if (!all) {
         Error error = Error::fetch();
         if (!error.matches(PyExc_AttributeError)) return std::unexpected(std::move(error));
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttr(module, *all_name, all.get()) < 0) {
+        if (!all || PyObject_SetAttr(module, all_name->get(), all.get()) < 0) {
             return std::unexpected(Error::fetch());
         }
     }
@@ -71,23 +82,24 @@ Status add_function(PyObject* module, PyMethodDef* def) {
     if (!module_name) return std::unexpected(Error::fetch());
     Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
     if (!function) return std::unexpected(Error::fetch());
-    PyResult<PyObject*> name_attribute = interned(InternedName::name);
+    PyResult<Ref> name_attribute = interned(InternedName::name);
     if (!name_attribute) return std::unexpected(std::move(name_attribute).error());
-    Ref name = Ref::steal(PyObject_GetAttr(function.get(), *name_attribute));
+    Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attribute->get()));
     if (!name) return std::unexpected(Error::fetch());
     return add_to_module(module, name.get(), function.get());
 }
 
 Status add_class(PyObject* module, const ClassDef& def) {
-    PyResult<PyTypeObject*> type = type_object(def);
+    PyResult<Ref> type = type_object(def, module);
     if (!type) return std::unexpected(std::move(type).error());
     Ref name = Ref::steal(PyUnicode_FromString(def.name));
     if (!name) return std::unexpected(Error::fetch());
-    return add_to_module(module, name.get(), reinterpret_cast<PyObject*>(*type));
+    return add_to_module(module, name.get(), type->get());
 }
 
 Status exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return std::unexpected(wrong_type(module, &PyModule_Type));
+    if (Status prepared = prepare_module(module); !prepared) return prepared;
     // Function objects point at their definitions for as long as they live, and a
     // re-imported module makes new ones: the definitions are made once and kept.
     static const MethodTable functions = [] {
@@ -101,7 +113,13 @@ Status exec_module(PyObject* module) {
     for (const ClassDef* def : kClasses) {
         if (Status added = add_class(module, *def); !added) return added;
     }
-    return {};
+    // Made now rather than on first use, so that a call while the interpreter is torn down
+    // never has to make one (see interpreter_objects.h).
+    if (PyResult<Ref> panic = panic_exception_type(); !panic) return std::unexpected(std::move(panic).error());
+    if (PyResult<Ref> name = interned(InternedName::add_note); !name) {
+        return std::unexpected(std::move(name).error());
+    }
+    return keep_in_module(module);
 }
 
 PyModuleDef_Slot kSlots[] = {
@@ -118,12 +136,12 @@ PyModuleDef kModule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_quillmere_core",
     .m_doc = "",
-    .m_size = 0,
+    .m_size = kModuleStateSize,
     .m_methods = nullptr,
     .m_slots = kSlots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = traverse_module,
+    .m_clear = clear_module,
+    .m_free = free_module,
 };
 
 }  // namespace

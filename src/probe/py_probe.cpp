@@ -40,9 +40,9 @@ constexpr GetterEntry kSnapshotGetters[] = {
 PyResult<Ref> snapshot_resources() {
     auto snapshot = take_snapshot();
     if (!snapshot) return std::unexpected(to_error(snapshot.error()));
-    PyResult<PyTypeObject*> type = type_object(kResourceSnapshotClass);
+    PyResult<Ref> type = type_object(kResourceSnapshotClass);
     if (!type) return std::unexpected(std::move(type).error());
-    return make_instance<ResourceSnapshot>(*type, *snapshot);
+    return make_instance<ResourceSnapshot>(reinterpret_cast<PyTypeObject*>(type->get()), *snapshot);
 }
 
 auto list_open_fds() { return list_fd_targets(); }
