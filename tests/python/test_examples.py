@@ -161,16 +161,27 @@ def test_prometheus_collector_exposes_each_registered_channel():
     s0.record_send(50, latency_us=60)
     s0.record_recv(300, buffer_used_pct=35)
 
-    samples = scraped(generate_latest(registry).decode())
+    text = generate_latest(registry).decode()
+    # Totals are counters, as rate() and increase() expect; everything else is a level.
+    types = dict(re.findall(r"^# TYPE (\S+) (\S+)$", text, re.MULTILINE))
+    assert types == {name: "counter" if name.endswith("_total") else "gauge"
+                     for name in types}
+    assert sorted(name for name, kind in types.items() if kind == "counter") == [
+        "quillmere_channel_messages_total", "quillmere_socket_received_bytes_total",
+        "quillmere_socket_sent_bytes_total"]
+    samples = scraped(text)
+    assert set(types) == {name for name, _ in samples}  # no family left untyped
     channels = {key: value for key, value in samples.items() if key[1] is not None}
     assert channels == {
-        ("quillmere_channel_messages", "ctl"): 5, ("quillmere_channel_messages", "idle"): 0,
+        ("quillmere_channel_messages_total", "ctl"): 5,
+        ("quillmere_channel_messages_total", "idle"): 0,
         ("quillmere_channel_peak_depth", "ctl"): 7, ("quillmere_channel_peak_depth", "idle"): 0,
         ("quillmere_channel_latency_mean_seconds", "ctl"): 625e-6,
         ("quillmere_channel_latency_mean_seconds", "idle"): 0,
         ("quillmere_channel_latency_p99_seconds", "ctl"): 1000e-6,
         ("quillmere_channel_latency_p99_seconds", "idle"): 0,
-        ("quillmere_socket_sent_bytes", "s0"): 150, ("quillmere_socket_received_bytes", "s0"): 300,
+        ("quillmere_socket_sent_bytes_total", "s0"): 150,
+        ("quillmere_socket_received_bytes_total", "s0"): 300,
         ("quillmere_socket_peak_receive_buffer_percent", "s0"): 35,
         ("quillmere_socket_send_latency_mean_seconds", "s0"): 50e-6,
     }
@@ -194,8 +205,8 @@ def test_prometheus_exporter_prints_a_scrape():
     assert status == 0
     samples = scraped("\n".join(lines) + "\n")
     assert {channel for _, channel in samples} == {None, "queue", "socketpair"}
-    assert samples["quillmere_channel_messages", "queue"] > 0
-    sent, received = (samples[f"quillmere_socket_{way}_bytes", "socketpair"]
+    assert samples["quillmere_channel_messages_total", "queue"] > 0
+    sent, received = (samples[f"quillmere_socket_{way}_bytes_total", "socketpair"]
                       for way in ("sent", "received"))
     assert sent == received > 0
 
