@@ -3,8 +3,18 @@
 Each scrape reads a fresh resource snapshot and every channel registered with the
 collector: an IpcStats gives its message count, peak depth, and the mean and 99th
 percentile of its latency window; a SocketStats its byte totals, peak receive-buffer fill
-and mean send latency (it keeps no percentile). Every reading is a gauge, a channel's
-with its name as the `channel` label; latencies are in seconds, as Prometheus has them.
+and mean send latency (it keeps no percentile). The message and byte totals are counters
+(`quillmere_channel_messages_total`, `quillmere_socket_sent_bytes_total`,
+`quillmere_socket_received_bytes_total`), every other reading a gauge; a channel's
+readings carry its name as the `channel` label, and latencies are in seconds, as
+Prometheus has them.
+
+Precision of large totals: Prometheus keeps every sample as a float64, which holds each
+integer up to 2**53 exactly (8 PiB for a byte count). Above that a total is rounded to the
+nearest value float64 can hold, whose spacing doubles with each further power of two
+(2 at 2**53, 2048 at 2**63), so an increase smaller than that spacing may not show, and a
+rate over such totals is as coarse. The module's totals themselves wrap modulo 2**64;
+Prometheus reads a wrapped total, lower than the last, as a counter reset.
 
     ./dev run python3 examples/prometheus_exporter.py            # one scrape, printed
     ./dev run python3 examples/prometheus_exporter.py --port 9464 --seconds 60
@@ -17,30 +27,38 @@ import time
 from collections.abc import Callable, Iterator
 
 from prometheus_client import CollectorRegistry, generate_latest, start_http_server
-from prometheus_client.core import GaugeMetricFamily
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.registry import Collector
 
 import _quillmere_core as qc
 
 type Channel = qc.IpcStats | qc.SocketStats
 
-# (name after the namespace, help, reading) for each kind of channel.
-IPC_GAUGES: list[tuple[str, str, Callable[[qc.IpcStats], float]]] = [
-    ("channel_messages", "Messages recorded since the channel was made.",
+# (family type, name after the namespace, help, reading) for each kind of channel. A
+# counter's name is given without its `_total`, which the exposition adds.
+type Reading[S] = tuple[type[CounterMetricFamily | GaugeMetricFamily], str, str,
+                        Callable[[S], float]]
+
+IPC_READINGS: list[Reading[qc.IpcStats]] = [
+    (CounterMetricFamily, "channel_messages", "Messages recorded since the channel was made.",
      lambda c: c.total_messages()),
-    ("channel_peak_depth", "Highest queue depth recorded.", lambda c: c.peak_depth()),
-    ("channel_latency_mean_seconds", "Mean latency of the channel's window.",
+    (GaugeMetricFamily, "channel_peak_depth", "Highest queue depth recorded.",
+     lambda c: c.peak_depth()),
+    (GaugeMetricFamily, "channel_latency_mean_seconds", "Mean latency of the channel's window.",
      lambda c: c.avg_latency_us() / 1e6),
-    ("channel_latency_p99_seconds", "99th percentile latency of the window, a sample of it.",
+    (GaugeMetricFamily, "channel_latency_p99_seconds",
+     "99th percentile latency of the window, a sample of it.",
      lambda c: c.p99_latency_us() / 1e6),
 ]
-SOCKET_GAUGES: list[tuple[str, str, Callable[[qc.SocketStats], float]]] = [
-    ("socket_sent_bytes", "Bytes sent, modulo 2**64.", lambda c: c.bytes_sent()),
-    ("socket_received_bytes", "Bytes received, modulo 2**64.", lambda c: c.bytes_recv()),
-    ("socket_peak_receive_buffer_percent", "Highest receive-buffer fill recorded.",
-     lambda c: c.peak_recv_buffer_pct()),
-    ("socket_send_latency_mean_seconds", "Mean send latency of the socket's window.",
-     lambda c: c.avg_send_latency_us() / 1e6),
+SOCKET_READINGS: list[Reading[qc.SocketStats]] = [
+    (CounterMetricFamily, "socket_sent_bytes", "Bytes sent, modulo 2**64.",
+     lambda c: c.bytes_sent()),
+    (CounterMetricFamily, "socket_received_bytes", "Bytes received, modulo 2**64.",
+     lambda c: c.bytes_recv()),
+    (GaugeMetricFamily, "socket_peak_receive_buffer_percent",
+     "Highest receive-buffer fill recorded.", lambda c: c.peak_recv_buffer_pct()),
+    (GaugeMetricFamily, "socket_send_latency_mean_seconds",
+     "Mean send latency of the socket's window.", lambda c: c.avg_send_latency_us() / 1e6),
 ]
 
 
@@ -68,7 +86,7 @@ class QuillmereCollector(Collector):
                 raise KeyError(channel.name())
             del self._channels[channel.name()]
 
-    def collect(self) -> Iterator[GaugeMetricFamily]:
+    def collect(self) -> Iterator[Metric]:
         ns = self._namespace
         snapshot = qc.snapshot_resources()
         yield GaugeMetricFamily(f"{ns}_resident_memory_bytes", "Resident set size (VmRSS).",
@@ -84,14 +102,14 @@ class QuillmereCollector(Collector):
             channels = sorted(self._channels.items())
         ipc = [(name, c) for name, c in channels if isinstance(c, qc.IpcStats)]
         sockets = [(name, c) for name, c in channels if isinstance(c, qc.SocketStats)]
-        yield from gauges(f"{ns}_", IPC_GAUGES, ipc)
-        yield from gauges(f"{ns}_", SOCKET_GAUGES, sockets)
+        yield from families(f"{ns}_", IPC_READINGS, ipc)
+        yield from families(f"{ns}_", SOCKET_READINGS, sockets)
 
 
-def gauges[S](prefix: str, table: list[tuple[str, str, Callable[[S], float]]],
-              channels: list[tuple[str, S]]) -> Iterator[GaugeMetricFamily]:
-    for name, help_text, read in table:
-        family = GaugeMetricFamily(prefix + name, help_text, labels=["channel"])
+def families[S](prefix: str, table: list[Reading[S]],
+                channels: list[tuple[str, S]]) -> Iterator[Metric]:
+    for family_type, name, help_text, read in table:
+        family = family_type(prefix + name, help_text, labels=["channel"])
         for channel_name, channel in channels:
             family.add_metric([channel_name], read(channel))
         yield family

@@ -14,6 +14,10 @@
 
 namespace ipc_probe {
 
+// What the sampling thread calls itself, as the system lists it; at most 15 bytes.
+inline constexpr char kSamplerThreadName[] = "quillmere-rss";
+static_assert(sizeof(kSamplerThreadName) <= 16, "the kernel keeps 15 bytes and the NUL");
+
 // One resident-set reading, or nothing when the probe failed (a failure is never reported).
 using RssProbe = std::optional<std::uint64_t> (*)();
 std::optional<std::uint64_t> probe_rss() noexcept;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <set>
@@ -187,6 +188,25 @@ std::set<std::string> tasks_in_process() {
         tasks.insert(task.path().filename());
     }
     return tasks;
+}
+
+// The probe runs on the sampling thread: it tells which task that is.
+std::atomic<pid_t> probing_task{0};
+std::optional<std::uint64_t> task_probe() {
+    probing_task = ::gettid();
+    probes.fetch_add(1);
+    return 1;
+}
+
+TEST(BackgroundSampler, TheSamplingThreadCarriesItsName) {
+    probes = 0;
+    BackgroundSampler sampler = make_sampler(&task_probe);
+    ASSERT_TRUE(sampler.start(3'600'000));
+    await_probes(1);  // the thread names itself before its first probe
+    std::string name;
+    std::getline(std::ifstream("/proc/self/task/" + std::to_string(probing_task) + "/comm"), name);
+    EXPECT_EQ(name, kSamplerThreadName);
+    ASSERT_TRUE(sampler.stop());
 }
 
 // Starts, restarts, stops and destructions in a seeded random order, with intervals that

@@ -135,6 +135,28 @@ needs_prometheus_client = pytest.mark.skipif(
     importlib.util.find_spec("prometheus_client") is None, reason="needs prometheus_client")
 
 
+def load_example(name):
+    """The example's module, imported without running its main."""
+    spec = importlib.util.spec_from_file_location(Path(name).stem, EXAMPLES / name)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def record_three_channels(register):
+    """Registers ctl and idle (IpcStats) and s0 (SocketStats) with known figures."""
+    ctl = register(qc.IpcStats("ctl", 4))
+    for us in (100, 200, 300, 1000, 1000):  # 100 leaves the window
+        ctl.record_latency_us(us)
+    ctl.record_depth(7)
+    register(qc.IpcStats("idle", 4))
+    s0 = register(qc.SocketStats("s0", 8))
+    s0.record_send(100, latency_us=40)
+    s0.record_send(50, latency_us=60)
+    s0.record_recv(300, buffer_used_pct=35)
+    return ctl, s0
+
+
 def scraped(text):
     """{(metric, channel label or None): value} of a scrape in the text format."""
     from prometheus_client.parser import text_string_to_metric_families
@@ -145,32 +167,32 @@ def scraped(text):
 @needs_prometheus_client
 def test_prometheus_collector_exposes_each_registered_channel():
     from prometheus_client import CollectorRegistry, generate_latest
-    spec = importlib.util.spec_from_file_location("exporter", EXAMPLES / "prometheus_exporter.py")
-    exporter = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(exporter)
+    exporter = load_example("prometheus_exporter.py")
     registry = CollectorRegistry()
     collector = exporter.QuillmereCollector()
     registry.register(collector)
-    ctl = collector.register(qc.IpcStats("ctl", 4))
-    for us in (100, 200, 300, 1000, 1000):  # 100 leaves the window
-        ctl.record_latency_us(us)
-    ctl.record_depth(7)
-    collector.register(qc.IpcStats("idle", 4))
-    s0 = collector.register(qc.SocketStats("s0", 8))
-    s0.record_send(100, latency_us=40)
-    s0.record_send(50, latency_us=60)
-    s0.record_recv(300, buffer_used_pct=35)
+    ctl, s0 = record_three_channels(collector.register)
 
-    samples = scraped(generate_latest(registry).decode())
+    text = generate_latest(registry).decode()
+    # Totals are counters, as rate() and increase() expect; everything else is a level.
+    types = dict(re.findall(r"^# TYPE (\S+) (\S+)$", text, re.MULTILINE))
+    assert {name for name, kind in types.items() if kind != "gauge"} == {
+        "quillmere_channel_messages_total", "quillmere_socket_sent_bytes_total",
+        "quillmere_socket_received_bytes_total"}
+    samples = scraped(text)
+    assert set(types) == {name for name, _ in samples}  # no family left untyped
+    assert set(types.values()) == {"counter", "gauge"}
     channels = {key: value for key, value in samples.items() if key[1] is not None}
     assert channels == {
-        ("quillmere_channel_messages", "ctl"): 5, ("quillmere_channel_messages", "idle"): 0,
+        ("quillmere_channel_messages_total", "ctl"): 5,
+        ("quillmere_channel_messages_total", "idle"): 0,
         ("quillmere_channel_peak_depth", "ctl"): 7, ("quillmere_channel_peak_depth", "idle"): 0,
         ("quillmere_channel_latency_mean_seconds", "ctl"): 625e-6,
         ("quillmere_channel_latency_mean_seconds", "idle"): 0,
         ("quillmere_channel_latency_p99_seconds", "ctl"): 1000e-6,
         ("quillmere_channel_latency_p99_seconds", "idle"): 0,
-        ("quillmere_socket_sent_bytes", "s0"): 150, ("quillmere_socket_received_bytes", "s0"): 300,
+        ("quillmere_socket_sent_bytes_total", "s0"): 150,
+        ("quillmere_socket_received_bytes_total", "s0"): 300,
         ("quillmere_socket_peak_receive_buffer_percent", "s0"): 35,
         ("quillmere_socket_send_latency_mean_seconds", "s0"): 50e-6,
     }
@@ -194,10 +216,85 @@ def test_prometheus_exporter_prints_a_scrape():
     assert status == 0
     samples = scraped("\n".join(lines) + "\n")
     assert {channel for _, channel in samples} == {None, "queue", "socketpair"}
-    assert samples["quillmere_channel_messages", "queue"] > 0
-    sent, received = (samples[f"quillmere_socket_{way}_bytes", "socketpair"]
+    assert samples["quillmere_channel_messages_total", "queue"] > 0
+    sent, received = (samples[f"quillmere_socket_{way}_bytes_total", "socketpair"]
                       for way in ("sent", "received"))
     assert sent == received > 0
+
+
+needs_opentelemetry_sdk = pytest.mark.skipif(
+    importlib.util.find_spec("opentelemetry") is None
+    or importlib.util.find_spec("opentelemetry.sdk") is None, reason="needs opentelemetry-sdk")
+
+
+def collected(reader):
+    """{(metric, channel, direction): (value, unit, instrument)} of one collection."""
+    points = {}
+    for resource_metrics in reader.get_metrics_data().resource_metrics:
+        for metric in (m for scope in resource_metrics.scope_metrics for m in scope.metrics):
+            monotonic = getattr(metric.data, "is_monotonic", None)  # gauges have no such flag
+            kind = {True: "counter", False: "up-down counter", None: "gauge"}[monotonic]
+            for point in metric.data.data_points:
+                key = (metric.name, point.attributes.get("quillmere.channel.name"),
+                       point.attributes.get("network.io.direction"))
+                points[key] = (point.value, metric.unit, kind)
+    return points
+
+
+@needs_opentelemetry_sdk
+def test_opentelemetry_instruments_read_the_module_at_each_collection():
+    from opentelemetry.sdk.metrics import MeterProvider
+    from opentelemetry.sdk.metrics.export import InMemoryMetricReader
+    reader = InMemoryMetricReader()
+    provider = MeterProvider(metric_readers=[reader], shutdown_on_exit=False)
+    metrics = load_example("opentelemetry_metrics.py").QuillmereMetrics(provider.get_meter("t"))
+    ctl, s0 = record_three_channels(metrics.register)
+
+    before = qc.snapshot_resources()
+    points = collected(reader)
+    after = qc.snapshot_resources()
+    rss, vms, fds = (points.pop((f"process.{name}", None, None)) for name in (
+        "memory.usage", "memory.virtual", "unix.file_descriptor.count"))
+    assert points == {
+        ("quillmere.channel.messages", "ctl", None): (5, "{message}", "counter"),
+        ("quillmere.channel.messages", "idle", None): (0, "{message}", "counter"),
+        ("quillmere.channel.depth.peak", "ctl", None): (7, "{message}", "gauge"),
+        ("quillmere.channel.depth.peak", "idle", None): (0, "{message}", "gauge"),
+        ("quillmere.channel.latency.mean", "ctl", None): (625e-6, "s", "gauge"),
+        ("quillmere.channel.latency.mean", "idle", None): (0, "s", "gauge"),
+        ("quillmere.channel.latency.p99", "ctl", None): (1000e-6, "s", "gauge"),
+        ("quillmere.channel.latency.p99", "idle", None): (0, "s", "gauge"),
+        ("quillmere.socket.io", "s0", "transmit"): (150, "By", "counter"),
+        ("quillmere.socket.io", "s0", "receive"): (300, "By", "counter"),
+        ("quillmere.socket.send.latency.mean", "s0", None): (50e-6, "s", "gauge"),
+        ("quillmere.socket.receive_buffer.peak", "s0", None): (0.35, "1", "gauge"),
+    }
+    assert fds == (before.open_fds, "{file_descriptor}", "up-down counter")
+    assert after.open_fds == before.open_fds
+    # Memory moves a little while the SDK collects; 8 MiB of slack is far below the gap
+    # between resident and virtual size, or any error of unit.
+    for (value, unit, kind), field in [(rss, "rss_bytes"), (vms, "vms_bytes")]:
+        assert (unit, kind) == ("By", "up-down counter")
+        readings = (getattr(before, field), getattr(after, field))
+        assert min(readings) - 2**23 <= value <= max(readings) + 2**23, field
+
+    # Every collection reads anew, and an unregistered channel drops out.
+    ctl.record_latency_us(1)
+    metrics.unregister(s0)
+    points = collected(reader)
+    assert points["quillmere.channel.messages", "ctl", None][0] == 6
+    assert {channel for _, channel, _ in points} == {None, "ctl", "idle"}
+
+
+@needs_opentelemetry_sdk
+def test_opentelemetry_example_prints_a_collection():
+    status, lines = run_example("opentelemetry_metrics.py", "--seconds", "0.3")
+    assert status == 0 and len(lines) == 3 + 4 + 4  # the process, the queue, the socket
+    values = dict(re.fullmatch(r"(\S+) (\S+) \S+ \((?:up-down )?(?:counter|gauge)\)", line)
+                  .groups() for line in lines)
+    assert float(values["quillmere.channel.messages{quillmere.channel.name=queue}"]) > 0
+    io = "quillmere.socket.io{network.io.direction=%s,quillmere.channel.name=socketpair}"
+    assert float(values[io % "transmit"]) == float(values[io % "receive"]) > 0
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")

@@ -1,6 +1,7 @@
 """BackgroundSampler: the native sampling thread, its borrows and its lifetime."""
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -173,3 +174,18 @@ def test_a_forked_child_sees_its_sampler_stopped(in_child):
         """
     )
     assert result.stdout.strip() == "0 True"
+
+
+
+def test_the_sampling_thread_is_named_while_it_runs():
+    before = thread_ids()
+    sampler = qc.BackgroundSampler()
+    sampler.start(3_600_000)
+    (sampling,) = thread_ids() - before
+    comm = Path(f"/proc/self/task/{sampling}/comm")
+    deadline = time.monotonic() + 10  # it names itself once it runs
+    while comm.read_text() != "quillmere-rss\n" and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert comm.read_text() == "quillmere-rss\n"
+    sampler.stop()
+    assert only_threads_of(before)  # and with the thread, its name is gone
