@@ -227,9 +227,9 @@ void release_set(PyObject* capsule) noexcept {
 }
 
 // The current interpreter's set: the one in its state dictionary, made and stored there
-// on first use, or, once the interpreter has cleared that dictionary, the one in a live
-// module object (null, with no error, where there is none).
-PyResult<ObjectSet*> current_set() {
+// on first use if `make` says so, or, once the interpreter has cleared that dictionary,
+// the one in a live module object (null, with no error, where there is none).
+PyResult<ObjectSet*> current_set(bool make = true) {
     const std::int64_t id = current_interpreter();
     if (interpreters().torn_down(id)) return interpreters().module_objects(id);
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
@@ -239,6 +239,7 @@ PyResult<ObjectSet*> current_set() {
     PyObject* found = nullptr;
     if (PyDict_GetItemStringRef(dict, set_key(), &found) < 0) return std::unexpected(Error::fetch());
     Ref capsule = Ref::steal(found);
+    if (!capsule && !make) return nullptr;
     if (!capsule) {
         auto set = std::make_unique<ObjectSet>();
         ObjectSet* made_set = set.get();
@@ -290,10 +291,16 @@ PyResult<Ref> interpreter_name(InternedName which) {
 
 bool is_interpreter_panic_type(PyTypeObject* type) noexcept {
     const SavedException saved;
-    PyResult<ObjectSet*> set = current_set();
-    PyErr_Clear();
-    return set && *set != nullptr &&
-           (*set)->panic_type_if_made() == reinterpret_cast<PyObject*>(type);
+    try {
+        PyResult<ObjectSet*> set = current_set(false);
+        PyErr_Clear();
+        return set && *set != nullptr &&
+               (*set)->panic_type_if_made() == reinterpret_cast<PyObject*>(type);
+    } catch (...) {
+        // Out of memory looking for the set: taken for an ordinary exception.
+        PyErr_Clear();
+        return false;
+    }
 }
 
 Status prepare_module(PyObject* module) {
