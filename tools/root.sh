@@ -130,7 +130,7 @@ ensure_debian_root() {
     local tmp=$dir.tmp.$$ start=$SECONDS
     local -a foreign=()
     if [[ -n $arch ]]; then
-      say "creating the Debian $suite $arch root in $dir (about six minutes, under emulation)…"
+      say "creating the Debian $suite $arch root in $dir (about five minutes, under emulation)…"
       # The packages are unpacked here; their scripts run in the second stage, in the root.
       foreign=(--arch="$arch" --foreign)
     else
