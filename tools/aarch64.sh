@@ -3,7 +3,7 @@
 #
 # The module and the native tests are cross-compiled in the build root, with Debian's
 # aarch64 cross compiler and a Debian testing arm64 root as the system they are built
-# against (its glibc, CPython headers and GoogleTest). They run in that arm64 root, where
+# against (its CPython headers and GoogleTest). They run in that arm64 root, where
 # the kernel hands every aarch64 program to qemu's user-mode emulator through binfmt_misc,
 # so the tests' child processes, forks and interpreters run under emulation too. Compiling
 # inside the emulated root instead takes about ten times as long.
@@ -12,10 +12,11 @@
 # What the build root needs on top of its own list: the cross compiler, and qemu's
 # user-mode emulator (Debian testing's is statically linked, so it runs in any root).
 AARCH64_TOOL_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
-# The arm64 root: what the build takes from it (libstdc++ and GoogleTest for the native
-# tests, the CPython headers), and what the suites run with.
+# The arm64 root: what the build takes from it (the CPython headers, GoogleTest for the
+# native tests; the C++ runtime and glibc's headers come with the cross compiler), and
+# what the suites run with (ctest is CMake's, objdump binutils').
 AARCH64_ROOT_PACKAGES=(
-  python3 python3-dev python3-venv libstdc++-16-dev libgtest-dev cmake binutils
+  python3 python3-dev python3-venv libgtest-dev cmake binutils
   python3-pytest python3-hypothesis python3-prometheus-client python3-opentelemetry-sdk python3-mypy
 )
 AARCH64_ROOT_DIR=$(dirname -- "$ROOT_DIR")/arm64-root
