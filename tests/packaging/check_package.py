@@ -6,10 +6,18 @@ Ninja and auditwheel. About two minutes, most of it two builds: the wheel from t
 retags the wheel for every system whose glibc is as new as the module's symbols need,
 which must be no newer than FLOOR: a compiler or C library update that brings a newer
 symbol version into the module fails here, before such a wheel could ship.
+
+With --target aarch64 (./dev aarch64-package) the wheel is cross-compiled for that
+machine with a CMake toolchain file and checked the same way, then kept for
+`--install WHEEL`, which installs it into a venv on a system of that machine (the arm64
+root, under emulation) and tries it there.
 """
+import argparse
 import io
 import os
+import platform
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -18,11 +26,12 @@ import textwrap
 import zipfile
 from pathlib import Path
 
-from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection
-
 TOP = Path(__file__).resolve().parents[2]
 MODULE = re.compile(r"_quillmere_core\.cpython-314-[^/]*\.so")
+# The machine the module must be built for: its name in the module's file name, the
+# wheel's tag and the ELF header. A cross build that lost track of its target (an x86-64
+# suffix on an aarch64 module, or none) must not pass.
+ELF_MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 # The sdist builds and tests the module; these never belong in it.
 SDIST_NEVER = re.compile(r"(^|/)(build|bench|fuzz|tools|\.ci|__pycache__|\.pytest_cache|\.mypy_cache)/"
                          r"|^dev$|\.(so|o|a|pyc)$")
@@ -44,7 +53,8 @@ USAGE = "import _quillmere_core as qc\nreveal_type(qc.register_signal_pipe(10))\
 # The C++ runtime is linked into the module. A version of libstdc++'s would tie the wheel
 # to systems whose libstdc++ is as new as the build's, which no manylinux tag expresses.
 CXX_RUNTIME_VERSION = re.compile(r"(GLIBCXX|CXXABI)_")
-MANYLINUX_TAG = re.compile(r"-manylinux_(\d+)_(\d+)_\w+\.whl")
+# The newest of the tags (a manylinux2014 wheel carries the legacy alias first).
+MANYLINUX_TAG = re.compile(r"[-.]manylinux_(\d+)_(\d+)_\w+\.whl$")
 # The newest glibc a wheel may need: manylinux_2_28 (RHEL 8, Debian 10, Ubuntu 20.04).
 FLOOR = (2, 28)
 
@@ -76,7 +86,7 @@ def check_sdist(path):
     print(f"sdist: {len(names)} files, all of src/ among them")
 
 
-def check_wheel(path):
+def check_wheel(path, machine):
     with zipfile.ZipFile(path) as wheel:
         # auditwheel's rewrite lists folders too; only files matter here.
         names = sorted(name for name in wheel.namelist() if not name.endswith("/"))
@@ -88,6 +98,8 @@ def check_wheel(path):
     expected = sorted(modules + [n.format(dist_info=dist_info) for n in WHEEL_FILES])
     if len(modules) != 1 or names != expected:
         fail(f"the wheel holds {names}")
+    if not modules[0].endswith(f"-{machine}-linux-gnu.so") or not path.name.endswith(f"_{machine}.whl"):
+        fail(f"{path.name} holding {modules[0]} is not for {machine}")
     if stub != stub_package or stub != (TOP / "src/ipc_probe/_quillmere_core.pyi").read_bytes():
         fail("the stubs in the wheel differ from src/ipc_probe/_quillmere_core.pyi")
     readme_title = (TOP / "README.md").read_text().splitlines()[0]
@@ -96,15 +108,20 @@ def check_wheel(path):
     print("wheel:", *names, sep="\n  ")
 
 
-def symbol_versions(elf_bytes):
-    """The symbol versions a shared object needs, by the library that provides them."""
+def elf_machine_and_versions(elf_bytes):
+    """The shared object's machine, and the symbol versions it needs by the library that
+    provides them."""
+    from elftools.elf.elffile import ELFFile
+    from elftools.elf.gnuversions import GNUVerNeedSection
+
     elf = ELFFile(io.BytesIO(elf_bytes))
+    machine = elf.header["e_machine"]
     needs = next((section for section in elf.iter_sections()
                   if isinstance(section, GNUVerNeedSection)), None)
     if needs is None:
-        return {}
-    return {library.name: {version.name for version in versions}
-            for library, versions in needs.iter_versions()}
+        return machine, {}
+    return machine, {library.name: {version.name for version in versions}
+                     for library, versions in needs.iter_versions()}
 
 
 def glibc_floor(versions):
@@ -113,13 +130,16 @@ def glibc_floor(versions):
                 if re.fullmatch(r"GLIBC_\d+\.\d+(\.\d+)?", v)), default=(2, 0))[:2]
 
 
-def audit_wheel(wheel, outdir):
+def audit_wheel(wheel, outdir, machine):
     """The wheel repaired to the manylinux tag its glibc symbols allow. Fails if the module
-    needs the C++ runtime from the system, or a library no manylinux policy allows."""
+    is for another machine, needs the C++ runtime from the system, or a library no
+    manylinux policy allows."""
     print(run("auditwheel", "show", wheel), end="")
     with zipfile.ZipFile(wheel) as archive:
         (module,) = (name for name in archive.namelist() if MODULE.fullmatch(name))
-        needs = symbol_versions(archive.read(module))
+        elf_machine, needs = elf_machine_and_versions(archive.read(module))
+    if elf_machine != ELF_MACHINES[machine]:
+        fail(f"{module} is built for {elf_machine}, not {machine}")
     runtime = sorted(v for versions in needs.values() for v in versions
                      if CXX_RUNTIME_VERSION.match(v))
     if runtime:
@@ -145,11 +165,14 @@ def audit_wheel(wheel, outdir):
     return repaired
 
 
-def check_installed(python, where):
+def check_installed(python, where, *, type_check=True):
     out = run(python, "-c", SMOKE, env=CLEAN_ENV, cwd=where).splitlines()
     if not out[0].startswith(str(Path(python).parents[1])) or out[1:] != [
             "ctl: 1 msgs | avg 100.0µs | p99 100.0µs | peak depth 0 True"]:
         fail(f"the installed module misbehaves: {out}")
+    if not type_check:
+        print(f"installed into {Path(python).parents[1].name}: imports and works")
+        return
     (where / "usage.py").write_text(USAGE)
     typed = run(sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental",
                 "usage.py", env=CLEAN_ENV, cwd=where)
@@ -158,16 +181,61 @@ def check_installed(python, where):
     print(f"installed into {Path(python).parents[1].name}: imports, and mypy finds the stub")
 
 
+def install_only(wheel):
+    """The wheel installed into a fresh venv on this system, imported and tried."""
+    with tempfile.TemporaryDirectory(prefix="quillmere-install-") as tmp:
+        tmp = Path(tmp)
+        run(sys.executable, "-m", "venv", tmp / "wheel-venv")
+        run(tmp / "wheel-venv/bin/pip", "install", "--no-index", "--quiet", wheel.resolve())
+        # The stub is the same file on every machine; the type check ran where it was built.
+        check_installed(tmp / "wheel-venv/bin/python", tmp, type_check=False)
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--target", choices=sorted(ELF_MACHINES),
+                        help="cross-compile the wheel for this machine (needs --toolchain)")
+    parser.add_argument("--toolchain", type=Path, help="the CMake toolchain file for --target")
+    parser.add_argument("--keep", type=Path, help="copy the repaired wheel into this folder")
+    parser.add_argument("--install", type=Path, metavar="WHEEL",
+                        help="only install WHEEL into a venv here and try it")
+    args = parser.parse_args()
+    if args.install:
+        install_only(args.install)
+        print("install check passed")
+        return
+    if bool(args.target) != bool(args.toolchain):
+        parser.error("--target and --toolchain go together")
+    machine = args.target or platform.machine()
+    build_env = None
+    build_settings = []
+    if args.target:
+        # The toolchain file names the compiler, the target's system, its headers and its
+        # module suffix (CMake reads it from the environment: scikit-build-core 0.12
+        # refuses its own setting for it). The interpreter running the build is this
+        # machine's, so its hints for FindPython would be wrong, and so would the wheel's
+        # platform tag, which is given here.
+        build_settings = ["-Ccmake.python-hints=false"]
+        build_env = {**os.environ, "CMAKE_TOOLCHAIN_FILE": str(args.toolchain.resolve()),
+                     "_PYTHON_HOST_PLATFORM": f"linux-{args.target}"}
     with tempfile.TemporaryDirectory(prefix="quillmere-package-") as tmp:
         tmp = Path(tmp)
         dist = tmp / "dist"
         # The wheel is built from the unpacked sdist, which proves the sdist complete.
-        run(sys.executable, "-m", "build", "--no-isolation", "--outdir", dist, TOP)
+        run(sys.executable, "-m", "build", "--no-isolation", *build_settings, "--outdir", dist,
+            TOP, env=build_env)
         (sdist,), (wheel,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
         check_sdist(sdist)
-        wheel = audit_wheel(wheel, tmp / "wheelhouse")
-        check_wheel(wheel)
+        wheel = audit_wheel(wheel, tmp / "wheelhouse", machine)
+        check_wheel(wheel, machine)
+        if args.keep:
+            shutil.rmtree(args.keep, ignore_errors=True)
+            args.keep.mkdir(parents=True)
+            shutil.copy2(wheel, args.keep)
+            print(f"kept {args.keep / wheel.name}")
+        if args.target:
+            print(f"package checks passed for {args.target}; installing is for --install there")
+            return
 
         run(sys.executable, "-m", "venv", tmp / "wheel-venv")
         run(tmp / "wheel-venv/bin/pip", "install", "--no-index", "--quiet", wheel)

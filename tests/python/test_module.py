@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -112,6 +113,12 @@ def test_only_the_init_function_is_exported():
         """
     )
     assert result.stdout.strip() == "['PyInit__quillmere_core']"
+
+
+def test_the_file_name_carries_the_interpreters_suffix():
+    # A plain _quillmere_core.so imports too, but claims to suit any interpreter on any
+    # machine: a wheel must not hold one, and a cross build must name its target.
+    assert pathlib.Path(qc.__file__).name == "_quillmere_core" + sysconfig.get_config_var("EXT_SUFFIX")
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="sanitizer builds keep the shared C++ runtime")
