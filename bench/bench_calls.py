@@ -7,7 +7,7 @@ import prometheus_client
 
 import _quillmere_core as qc
 from floors.build_floors import load as load_floors
-from harness import measure_calls, report
+from harness import check, measure_calls, report
 
 
 class PythonRing:
@@ -67,7 +67,19 @@ def main():
     print(f"\ncalls: record_latency_us(120) costs {ratios['IpcStats.record_latency_us(120)']:.2f}x "
           f"the no-op floor (goal <= 1.5x); pure-Python ring {ratios['pure-Python ring']:.2f}x, "
           f"Histogram.observe {ratios['prometheus Histogram.observe']:.2f}x")
-    return ratios
+    return {
+        "ns_per_call": timings,
+        "checks": [
+            check("record_latency_us(120) vs a no-op native call converting one argument",
+                  ratios["IpcStats.record_latency_us(120)"], "x", 1.5),
+            check("keyword form vs its floor", keyword, "x", 1.5),
+            check("record_send vs a no-op two-argument call", send, "x", 1.5),
+            check("record_recv vs the same floor", recv, "x", 1.5),
+            check("pure-Python ring vs the no-op floor", ratios["pure-Python ring"], "x"),
+            check("prometheus_client Histogram.observe vs the no-op floor",
+                  ratios["prometheus Histogram.observe"], "x"),
+        ],
+    }
 
 
 if __name__ == "__main__":

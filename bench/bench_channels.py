@@ -41,6 +41,7 @@ def main():
     print(f"\nchannels: a Python record_send takes {ratios['Python record_send']:.2f}x, "
           f"record_recv {timings['Python record_recv'] / timings['SocketStats.record_recv(1500, 40)']:.2f}x "
           "the native call")
+    return {"ns_per_call": timings}
 
 
 if __name__ == "__main__":

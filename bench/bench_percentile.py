@@ -4,7 +4,7 @@ import numpy
 
 import _quillmere_core as qc
 from floors.build_floors import load as load_floors
-from harness import measure
+from harness import check, measure
 
 SIZES = (1_000, 2_500, 8_000, 30_000, 100_000, 1_000_000, 10_000_000)
 
@@ -31,7 +31,7 @@ def shapes(rng, n):
 def main():
     floors = load_floors()
     rng = numpy.random.default_rng(7)
-    rows = []
+    rows, results = [], []
     print(f"{'size':>10}  {'shape':<14} {'p99':>10}  {'/numpy':>7} {'/nth_el':>7} {'/read':>7}")
     for size in SIZES:
         for shape, array in shapes(rng, size).items():
@@ -55,6 +55,7 @@ def main():
             p99 = timings["p99"]
             ratios = {name: p99 / ns for name, ns in timings.items()}
             rows.append((size, shape, ratios))
+            results.append({"samples": size, "shape": shape, "ns": timings})
             print(f"{size:>10,}  {shape:<14} {p99 / 1000:8.2f}µs  {ratios['numpy']:6.2f}x "
                   f"{ratios['nth_element']:6.2f}x {ratios['read pass']:6.2f}x", flush=True)
     worst_numpy = max(r["numpy"] for _, _, r in rows)
@@ -63,6 +64,15 @@ def main():
     print(f"\npercentile: worst over sizes and shapes {worst_numpy:.2f}x numpy partition "
           f"(goal <= 1.0x), {worst_nth:.2f}x copy + nth_element (goal <= 1.0x); "
           f"at 1e6 and above {worst_read:.2f}x one read pass (goal <= 1.5x)")
+    return {
+        "windows": results,
+        "checks": [
+            check("p99_latency_us() vs numpy partition, worst of 1e3-1e7 samples and eight "
+                  "shapes", worst_numpy, "x", 1.0),
+            check("the same vs copy + nth_element", worst_nth, "x", 1.0),
+            check("the same at 1e6 and 1e7 samples vs one read of the window", worst_read, "x", 1.5),
+        ],
+    }
 
 
 if __name__ == "__main__":

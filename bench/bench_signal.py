@@ -14,6 +14,7 @@ import textwrap
 
 import _quillmere_core as qc
 from floors.build_floors import load as load_floors
+from harness import check
 
 DELIVERIES = int(os.environ.get("QUILLMERE_SIGNAL_DELIVERIES", 100_000))  # per mechanism
 
@@ -78,6 +79,12 @@ def main():
     ratio = medians["register_signal_pipe"] / medians["set_wakeup_fd"]
     print(f"\nsignal: register_signal_pipe {ratio:.2f}x set_wakeup_fd (goal <= 1.05x), "
           f"no lost wake-up in {DELIVERIES:,}")
+    return {
+        "median_ns": medians,
+        "deliveries": DELIVERIES,
+        "checks": [check(f"signal to readable byte vs set_wakeup_fd, {DELIVERIES:,} deliveries",
+                         ratio, "x", 1.05)],
+    }
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import numpy
 
 import _quillmere_core as qc
 from floors.build_floors import load as load_floors
-from harness import measure, measure_calls, report
+from harness import check, measure, measure_calls, report
 
 SIZES = (1_000, 100_000, 1_000_000)
 
@@ -13,7 +13,7 @@ SIZES = (1_000, 100_000, 1_000_000)
 def main():
     floors = load_floors()
     rng = random.Random(7)
-    goals = {}
+    goals, results = {}, {}
     for size in SIZES:
         samples = [rng.randrange(1, 10**6) for _ in range(size)]
         stats = qc.IpcStats("window", size)
@@ -30,7 +30,7 @@ def main():
         # Statements, unrolled, as for the recording calls: the floor is the same no-op call
         # with one converted argument; the no-argument no-op, which also skips creating a
         # result, is shown beside it.
-        timings = measure_calls({
+        mean_timings = timings = measure_calls({
             "avg_latency_us()": "stats.avg_latency_us()",
             "no-op native call (floor)": "noop1(120)",
             "no-op call without arguments": "noop0()",
@@ -48,6 +48,7 @@ def main():
         }, rounds=11 if size < 10**6 else 7)
         p99_ratios = report(f"99th percentile over {size:,} samples", timings,
                             anchor="copy + nth_element (floor)")
+        results[size] = {"mean_ns": mean_timings, "p99_ns": timings}
         goals[size] = (mean_ratios["avg_latency_us()"], p99_ratios["p99_latency_us()"],
                        p99_ratios["numpy partition"])
 
@@ -56,6 +57,11 @@ def main():
     print(f"\nwindow: avg_latency_us() costs at most {worst_mean:.2f}x the no-op floor at any size "
           f"(goal <= 1.5x); at 1e6 samples p99_latency_us() costs {p99:.2f}x copy+nth_element "
           f"(goal <= 1.2x) and {p99 / numpy_ratio:.2f}x numpy partition (goal <= 1.0x)")
+    return {
+        "windows": results,
+        "checks": [check("avg_latency_us() vs the no-op floor, worst of 1e3, 1e5 and 1e6 samples",
+                         worst_mean, "x", 1.5)],
+    }
 
 
 if __name__ == "__main__":

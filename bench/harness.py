@@ -59,6 +59,12 @@ def measure_calls(statements, namespace, rounds=ROUNDS):
     return {name: ns / UNROLL for name, ns in timings.items()}
 
 
+def check(what, value, unit, goal=None):
+    """One headline figure for the results file: `value` in `unit` ("x" for a ratio, or
+    "ms"), and the most it may be, if it has a goal."""
+    return {"what": what, "value": value, "unit": unit, "goal": goal}
+
+
 def report(title, timings, anchor):
     """Prints a table of timings and ratios to `anchor`; returns the ratios."""
     base = timings[anchor]
