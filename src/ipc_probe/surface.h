@@ -5,7 +5,8 @@
 //      py_*.cpp, with an ArgumentSpec if it takes arguments (boundary/entries.h);
 //   2. its extern declaration here, and its place in kFunctions in module.cpp (the order
 //      of __all__);
-//   3. the stub _quillmere_core.pyi, and the names listed in README.md and in
+//   3. the stub _quillmere_core.pyi, its entry in docs/reference/api.rst (./dev docs fails
+//      while the reference lacks a name of the stub), and the names listed in
 //      tests/python/test_module.py;
 //   4. a scenario in tests/leaks/entry_points.py for success and each error path, which
 //      the leak, soak, valgrind and sanitizer runs replay.

@@ -156,7 +156,8 @@ def test_sigint_is_taken_from_the_interpreter():
     """) == ["b'\\x01'", "no KeyboardInterrupt"]
 
 
-# What the README tells asyncio users about handlers and processes that share the signal.
+# What docs/guide/signals.rst tells asyncio users about handlers and processes that share
+# the signal.
 @pytest.mark.parametrize("code, status, lines", [
     # A loop's handler replaces the module's; removing it leaves the default action.
     ("""
