@@ -41,13 +41,14 @@ def shown_ns(ns):
 # ----------------------------------------------------------------------------- tables
 
 def checks_table(results):
-    rows = [["what", "measured", "goal"]]
+    rows = [["what", "measured", "goal", "met"]]
     for script in sorted(results["benchmarks"]):
         for check in (figures(results, script) or {}).get("checks", []):
             value, unit = check["value"], check["unit"]
             measured = f"{value:.2f}x" if unit == "x" else f"{value:.3g} {unit}"
             goal = "—" if check["goal"] is None else f"≤ {check['goal']:g}{'x' if unit == 'x' else ' ' + unit}"
-            rows.append([check["what"], measured, goal])
+            met = "—" if check["goal"] is None else ("yes" if value <= check["goal"] else "no")
+            rows.append([check["what"], measured, goal, met])
     return rows
 
 
@@ -113,11 +114,12 @@ def table_node(rows):
 
 # ---------------------------------------------------------------------------- figures
 
-def _axes(width=7.0, height=4.0):
+def _axes(width=6.4, height=4.0):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    plt.rcParams.update({"font.size": 10, "axes.spines.top": False, "axes.spines.right": False,
+    # Large type: on a phone the figure shrinks to about half its width.
+    plt.rcParams.update({"font.size": 12, "axes.spines.top": False, "axes.spines.right": False,
                          "svg.hashsalt": "quillmere", "svg.fonttype": "path"})
     figure, axes = plt.subplots(figsize=(width, height), layout="constrained")
     axes.grid(True, which="major", color="#dddddd", linewidth=0.6)
@@ -170,27 +172,26 @@ def percentile_figure(results):
 def recording_figure(results):
     timings = figures(results, "bench_calls")["ns_per_call"]
     bars = [
-        ("no-op native call (floor)", "no-op native call (floor)", "#7a7a7a"),
-        ("IpcStats.record_latency_us(120)", "IpcStats.record_latency_us(120)", "#1f6fb4"),
+        ("no-op native call (floor)", "no-op call (floor)", "#7a7a7a"),
+        ("IpcStats.record_latency_us(120)", "record_latency_us(120)", "#1f6fb4"),
         ("record_latency_us(us=120)", "record_latency_us(us=120)", "#1f6fb4"),
-        ("SocketStats.record_send(1500, 120)", "SocketStats.record_send(1500, 120)", "#1f6fb4"),
-        ("SocketStats.record_recv(1500, 40)", "SocketStats.record_recv(1500, 40)", "#1f6fb4"),
+        ("SocketStats.record_send(1500, 120)", "record_send(1500, 120)", "#1f6fb4"),
+        ("SocketStats.record_recv(1500, 40)", "record_recv(1500, 40)", "#1f6fb4"),
         ("pure-Python ring", "pure-Python deque + lock", "#d4572a"),
-        ("prometheus Summary.observe", "prometheus_client Summary.observe", "#d4572a"),
-        ("prometheus Histogram.observe", "prometheus_client Histogram.observe", "#d4572a"),
+        ("prometheus Summary.observe", "prometheus Summary", "#d4572a"),
+        ("prometheus Histogram.observe", "prometheus Histogram", "#d4572a"),
     ]
-    figure, axes = _axes(height=3.6)
+    figure, axes = _axes(height=3.8)
     labels = [label for _, label, _ in bars]
     values = [timings[name] for name, _, _ in bars]
     positions = range(len(bars))
     axes.barh(positions, values, color=[color for _, _, color in bars], height=0.6)
     for position, value in zip(positions, values):
-        axes.text(value * 1.08, position, f"{value:.0f} ns", va="center", fontsize=9)
+        axes.text(value + max(values) * 0.015, position, f"{value:.0f} ns", va="center")
     axes.set_yticks(list(positions), labels)
     axes.invert_yaxis()
-    axes.set_xscale("log")
-    axes.set_xlim(right=max(values) * 4)
-    axes.set_xlabel("ns per call (log scale)")
+    axes.set_xlim(0, max(values) * 1.2)
+    axes.set_xlabel("ns per call")
     axes.grid(False, axis="y")
     return figure
 
