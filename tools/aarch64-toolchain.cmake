@@ -2,6 +2,8 @@
 # Debian's cross compiler, with the Debian arm64 root that ./dev mounts at /sysroot/aarch64
 # as the system to build against. Programs (CMake, Ninja, the interpreter that runs the
 # build) come from the build root; headers, libraries and CMake packages from the arm64 one.
+# QUILLMERE_PYTHON_VERSION (3.14 unless given, from the command line or the environment)
+# names the target interpreter.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
@@ -15,10 +17,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # target's CPython headers are nor what its extension modules are called; the target's own
 # build configuration can. Without the suffix the module is named _quillmere_core.so:
 # importable, but not what a wheel should hold.
+if(NOT QUILLMERE_PYTHON_VERSION)
+  if(DEFINED ENV{QUILLMERE_PYTHON})
+    set(QUILLMERE_PYTHON_VERSION "$ENV{QUILLMERE_PYTHON}")
+  else()
+    set(QUILLMERE_PYTHON_VERSION 3.14)
+  endif()
+endif()
+# Checks of the compiler's abilities run with this file too, without the cache.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLMERE_PYTHON_VERSION)
 file(GLOB _quillmere_sysconfig
-     "${CMAKE_SYSROOT}/usr/lib/python3.14/_sysconfigdata__*aarch64-linux-gnu.py")
+     "${CMAKE_SYSROOT}/usr/lib/python${QUILLMERE_PYTHON_VERSION}/_sysconfigdata__*aarch64-linux-gnu.py")
 if(NOT _quillmere_sysconfig)
-  message(FATAL_ERROR "no CPython 3.14 build configuration in ${CMAKE_SYSROOT}")
+  message(FATAL_ERROR "no CPython ${QUILLMERE_PYTHON_VERSION} build configuration in ${CMAKE_SYSROOT}")
 endif()
 list(GET _quillmere_sysconfig 0 _quillmere_sysconfig)
 foreach(_quillmere_key IN ITEMS SOABI INCLUDEPY)

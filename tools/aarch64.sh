@@ -16,7 +16,8 @@ AARCH64_TOOL_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # native tests; the C++ runtime and glibc's headers come with the cross compiler), and
 # what the suites run with (ctest is CMake's, objdump binutils').
 AARCH64_ROOT_PACKAGES=(
-  python3 python3-dev python3-venv libgtest-dev cmake binutils
+  python3 python3-dev python3-venv python3.15 python3.15-dev python3.15-venv
+  libgtest-dev cmake binutils
   python3-pytest python3-hypothesis python3-prometheus-client python3-opentelemetry-sdk python3-mypy
 )
 AARCH64_ROOT_DIR=$(dirname -- "$ROOT_DIR")/arm64-root
@@ -24,8 +25,8 @@ AARCH64_ROOT_DIR=$(dirname -- "$ROOT_DIR")/arm64-root
 # toolchain file names it too.
 AARCH64_SYSROOT=/sysroot/aarch64
 AARCH64_TOOLCHAIN=tools/aarch64-toolchain.cmake
-AARCH64_BUILD_DIR=build/aarch64
-AARCH64_WHEELHOUSE=build/aarch64-wheelhouse
+AARCH64_BUILD_DIR=build/aarch64-$PYVER
+AARCH64_WHEELHOUSE=build/aarch64-$PYVER-wheelhouse
 
 # What binfmt_misc matches aarch64 programs by: a 64-bit little-endian ELF header of
 # machine 183, any OS ABI, an executable or a shared object (e_type 2 or 3, hence the
@@ -85,8 +86,10 @@ ensure_aarch64() {
 aarch64_build() {
   [[ -f $AARCH64_SYSROOT/etc/quillmere-root.packages ]] \
     || die "no arm64 root at $AARCH64_SYSROOT: run ./dev aarch64 on the host"
-  configure "$AARCH64_BUILD_DIR" dev -DCMAKE_TOOLCHAIN_FILE="$TOP/$AARCH64_TOOLCHAIN"
-  say "cross-compiling $AARCH64_BUILD_DIR for aarch64"
+  # The toolchain file reads the target interpreter's configuration for this version.
+  configure "$AARCH64_BUILD_DIR" dev -DCMAKE_TOOLCHAIN_FILE="$TOP/$AARCH64_TOOLCHAIN" \
+    -DQUILLMERE_PYTHON_VERSION="$PYVER"
+  say "cross-compiling $AARCH64_BUILD_DIR for aarch64 (CPython $PYVER)"
   cmake --build "$AARCH64_BUILD_DIR"
 }
 
@@ -111,7 +114,7 @@ aarch64_main() {
     || die "the aarch64 build failed"
   say "cross build done after $((SECONDS - start)) s"
   run_chrooted "$AARCH64_ROOT_DIR" ./dev aarch64-test "$@"
-  say "all aarch64 tests passed under emulation ($((SECONDS - start)) s)"
+  say "all aarch64 tests passed under emulation, CPython $PYVER ($((SECONDS - start)) s)"
 }
 
 # On the host: ./dev aarch64-package. The sdist and the aarch64 wheel built from it in
@@ -120,13 +123,13 @@ aarch64_main() {
 aarch64_package_main() {
   ensure_aarch64
   run_chrooted --bind "$AARCH64_ROOT_DIR:$AARCH64_SYSROOT" "$ROOT_DIR" \
-    python3 tests/packaging/check_package.py --target aarch64 \
+    "python$PYVER" tests/packaging/check_package.py --target aarch64 \
     --toolchain "$AARCH64_TOOLCHAIN" --keep "$AARCH64_WHEELHOUSE" \
     || die "the aarch64 wheel fails its checks"
   local -a wheels=("$TOP/$AARCH64_WHEELHOUSE"/*.whl)
   [[ ${#wheels[@]} == 1 && -f ${wheels[0]} ]] || die "expected one wheel in $AARCH64_WHEELHOUSE"
   say "installing ${wheels[0]##*/} in the arm64 root"
-  run_chrooted "$AARCH64_ROOT_DIR" python3 tests/packaging/check_package.py \
+  run_chrooted "$AARCH64_ROOT_DIR" "python$PYVER" tests/packaging/check_package.py \
     --install "$AARCH64_WHEELHOUSE/${wheels[0]##*/}" \
     || die "the aarch64 wheel does not work once installed"
 }

@@ -1,7 +1,7 @@
 # The reliability checks behind `./dev asan | tsan | refleak | soak | valgrind | fuzz |
 # stress | check`. Sourced by ./dev inside the environment, so it uses its say, die,
-# configure, build and with_module, $PY, $ENV_NAME and $BUILD_DIR. Each check builds in
-# its own folder, build/<env>-<check>, from the CMake preset of its name.
+# configure, build and with_module, $PY, $PYVER, $ENV_NAME and $BUILD_DIR. Each check builds
+# in its own folder, build/<env>-<version>-<check>, from the CMake preset of its name.
 # shellcheck shell=bash
 
 # libFuzzer executions per target for `./dev fuzz` without arguments (and so for CI):
@@ -20,7 +20,7 @@ asan_options() {
 }
 
 checks_asan() {
-  local dir=build/$ENV_NAME-asan
+  local dir=$BUILD_DIR-asan
   configure "$dir" asan
   say "building $dir (AddressSanitizer + UndefinedBehaviorSanitizer)"
   cmake --build "$dir"
@@ -49,7 +49,7 @@ checks_asan() {
 }
 
 checks_tsan() {
-  local dir=build/$ENV_NAME-tsan
+  local dir=$BUILD_DIR-tsan
   configure "$dir" tsan
   say "building $dir (ThreadSanitizer, native tests only)"
   cmake --build "$dir" --target core_tests
@@ -60,8 +60,8 @@ checks_tsan() {
 
 checks_refleak() {
   local debug_python
-  debug_python=$(command -v python3.14d) || die "no python3.14d here (Debian: python3.14-dbg)"
-  local dir=build/$ENV_NAME-pydebug
+  debug_python=$(command -v "python${PYVER}d") || die "no python${PYVER}d here (Debian: python$PYVER-dbg)"
+  local dir=$BUILD_DIR-pydebug
   # Debian's debug headers are symbolic links to the release ones. GCC follows them to the
   # release folder and then takes the release pyconfig.h from there, unless told not to:
   # the module would load without a word and its references would not be counted.
@@ -107,7 +107,7 @@ checks_valgrind() {
 # target with libFuzzer's own arguments (-max_total_time=600, -jobs=2, a crash file...).
 checks_fuzz() {
   command -v clang++ >/dev/null || die "fuzzing needs clang++ with libFuzzer"
-  local dir=build/$ENV_NAME-fuzz
+  local dir=$BUILD_DIR-fuzz
   configure "$dir" fuzz
   say "building $dir (libFuzzer + ASan + UBSan)"
   cmake --build "$dir" --target fuzzers
@@ -144,13 +144,13 @@ checks_stress() {
     || die "stress tests failed"
 }
 
-# The free-threaded interpreter (3.14t) is not to be had here, so the module is compiled
+# The free-threaded interpreter (3.14t, 3.15t) is not to be had here, so the module is compiled
 # for it and not run: the same sources against the same headers with Py_GIL_DISABLED,
 # which gives the free-threaded object layout and the free-threaded branches of the
 # headers and of the module (its statistics take their thread-safe form). A source that
 # only builds with the interpreter lock fails here.
 checks_freethreaded() {
-  local dir=build/$ENV_NAME-freethreaded
+  local dir=$BUILD_DIR-freethreaded
   configure "$dir" freethreaded
   say "compiling $dir (the module for the free-threaded object layout)"
   cmake --build "$dir" --target _quillmere_core

@@ -13,7 +13,7 @@ run_chrooted() {
   if [[ $1 == --bind ]]; then bind=$2; shift 2; fi
   local root=$1; shift
   local -a envv=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-                 LANG=C.UTF-8 TERM="${TERM:-dumb}" QUILLMERE_IN_ROOT=1 debian_chroot=py314-root)
+                 LANG=C.UTF-8 TERM="${TERM:-dumb}" QUILLMERE_IN_ROOT=1 debian_chroot=quillmere-root)
   [[ -n ${CI:-} ]] && envv+=(CI="$CI")
   local v
   for v in $(compgen -e); do

@@ -10,7 +10,7 @@ namespace {
 
 // PyLong_AsLong, then a range check that gives the module's own OverflowError.
 template <class Narrow>
-PyResult<Narrow> convert_narrow(PyObject* obj) {
+[[gnu::always_inline]] inline PyResult<Narrow> convert_narrow(PyObject* obj) {
     const long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return std::unexpected(Error::fetch());
     if (value < static_cast<long>(std::numeric_limits<Narrow>::min()) ||

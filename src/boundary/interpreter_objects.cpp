@@ -324,7 +324,13 @@ Status keep_in_module(PyObject* module) {
 static_assert(sizeof(ModuleState) <= kModuleStateSize && alignof(ModuleState) <= alignof(std::max_align_t));
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x030F0000
+    // From 3.15 a traverse function may call only the functions documented as safe while
+    // the collector runs; this one reads the state with no side effect.
+    const auto* state = static_cast<const ModuleState*>(PyModule_GetState_DuringGC(module));
+#else
     const ModuleState* state = state_of(module);
+#endif
     return state != nullptr ? state->objects.traverse(visit, arg) : 0;
 }
 

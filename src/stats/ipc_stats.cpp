@@ -14,18 +14,6 @@ std::expected<ChannelParts, InternalError> Channel::prepare(std::string name,
 }
 
 template <class Sync>
-void BasicIpcStats<Sync>::record_latency_us(std::uint64_t us) const noexcept {
-    // Every writer holds the window's lock, so a load and a store cannot lose a count,
-    // and cost less than an atomic read-modify-write; readers still see whole values.
-    window_.record(us, [this] { add_to<CallerSerialised>(total_messages_, 1); });
-}
-
-template <class Sync>
-void BasicIpcStats<Sync>::record_depth(std::uint32_t depth) const noexcept {
-    raise_to<Sync>(peak_depth_, depth);
-}
-
-template <class Sync>
 std::string BasicIpcStats<Sync>::report() const {
     const std::uint64_t total = total_messages();
     const double mean = avg_latency_us();

@@ -29,17 +29,6 @@ std::expected<LatencyRing, InternalError> LatencyRing::create(std::uint64_t capa
     return LatencyRing(std::make_unique_for_overwrite<std::uint64_t[]>(slot_count), slot_count);
 }
 
-void LatencyRing::record(std::uint64_t latency_us) noexcept {
-    if (size_ < slot_count_) {
-        slots_[size_++] = latency_us;
-    } else {
-        sum_ -= slots_[oldest_];
-        slots_[oldest_] = latency_us;
-        if (++oldest_ == slot_count_) oldest_ = 0;
-    }
-    sum_ += latency_us;
-}
-
 namespace {
 
 constexpr std::uint64_t kAllBits = ~std::uint64_t{0};

@@ -34,8 +34,18 @@ public:
     static std::expected<LatencyRing, InternalError> create(std::uint64_t capacity);
 
     // Drops the oldest sample once full. A ring of capacity 0 keeps the newest sample,
-    // exactly like a ring of capacity 1. Never allocates.
-    void record(std::uint64_t latency_us) noexcept;
+    // exactly like a ring of capacity 1. Never allocates. Defined here, like the recording
+    // calls of the statistics, so that a call from Python costs one native frame.
+    void record(std::uint64_t latency_us) noexcept {
+        if (size_ < slot_count_) {
+            slots_[size_++] = latency_us;
+        } else {
+            sum_ -= slots_[oldest_];
+            slots_[oldest_] = latency_us;
+            if (++oldest_ == slot_count_) oldest_ = 0;
+        }
+        sum_ += latency_us;
+    }
 
     // 0.0 when empty; exact up to the final rounding of the division.
     double mean() const noexcept { return mean_of(sum_, size_); }

@@ -7,20 +7,6 @@
 namespace ipc_probe {
 
 template <class Sync>
-void BasicSocketStats<Sync>::record_send(std::uint64_t bytes,
-                                         std::uint64_t latency_us) const noexcept {
-    add_to<Sync>(bytes_sent_, bytes);
-    send_window_.record(latency_us);
-}
-
-template <class Sync>
-void BasicSocketStats<Sync>::record_recv(std::uint64_t bytes,
-                                         std::uint32_t buffer_used_pct) const noexcept {
-    add_to<Sync>(bytes_recv_, bytes);
-    raise_to<Sync>(peak_recv_buffer_pct_, buffer_used_pct);
-}
-
-template <class Sync>
 std::string BasicSocketStats<Sync>::report() const {
     const std::uint64_t sent = bytes_sent();
     const std::uint64_t received = bytes_recv();

@@ -22,10 +22,16 @@ public:
         : name_(std::move(parts.name)), send_window_(std::move(parts.ring)) {}
 
     // The bytes count before the lock is taken, so a reader may see a send's bytes before
-    // its latency.
-    void record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept;
+    // its latency. Both recording calls are defined here to inline into their callers.
+    void record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept {
+        add_to<Sync>(bytes_sent_, bytes);
+        send_window_.record(latency_us);
+    }
     // Never takes the lock.
-    void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept;
+    void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept {
+        add_to<Sync>(bytes_recv_, bytes);
+        raise_to<Sync>(peak_recv_buffer_pct_, buffer_used_pct);
+    }
 
     std::uint64_t bytes_sent() const noexcept { return bytes_sent_.load(std::memory_order_relaxed); }
     std::uint64_t bytes_recv() const noexcept { return bytes_recv_.load(std::memory_order_relaxed); }

@@ -27,7 +27,11 @@ import zipfile
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[2]
-MODULE = re.compile(r"_quillmere_core\.cpython-314-[^/]*\.so")
+sys.path.insert(0, str(TOP / "tests" / "python"))
+from typecheck import mypy_command  # noqa: E402 - found through the line above
+# The module's name for the interpreter running this check ("cpython-315" on 3.15); a cross
+# build is for the same version, and its machine is checked on its own below.
+MODULE = re.compile(rf"_quillmere_core\.{re.escape(sys.implementation.cache_tag)}-[^/]*\.so")
 # The machine the module must be built for: its name in the module's file name, the
 # wheel's tag and the ELF header. A cross build that lost track of its target (an x86-64
 # suffix on an aarch64 module, or none) must not pass.
@@ -174,7 +178,9 @@ def check_installed(python, where, *, type_check=True):
         print(f"installed into {Path(python).parents[1].name}: imports and works")
         return
     (where / "usage.py").write_text(USAGE)
-    typed = run(sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental",
+    if mypy_command() is None:
+        fail("no mypy runs here to check the installed stub")
+    typed = run(*mypy_command(), "--python-executable", python, "--no-incremental",
                 "usage.py", env=CLEAN_ENV, cwd=where)
     if 'Revealed type is "tuple[int, int]"' not in typed:
         fail(f"mypy does not find the installed stub:\n{typed}")

@@ -12,6 +12,8 @@ import pytest
 
 import _quillmere_core as qc
 
+from typecheck import mypy_command
+
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 SNAPSHOT = r"ResourceSnapshot\(rss=\d+\.\dMB, vms=\d+\.\dMB, fds=\d+\)"
 
@@ -297,10 +299,10 @@ def test_opentelemetry_example_prints_a_collection():
     assert float(values[io % "transmit"]) == float(values[io % "receive"]) > 0
 
 
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
+@pytest.mark.skipif(mypy_command() is None, reason="needs mypy")
 def test_examples_type_check_against_the_stub(tmp_path):
     # From the checkout, where pyproject.toml points mypy at the stub in src/.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--check-untyped-defs", "--cache-dir", tmp_path, EXAMPLES],
+        [*mypy_command(), "--check-untyped-defs", "--cache-dir", tmp_path, EXAMPLES],
         capture_output=True, text=True, timeout=300, cwd=EXAMPLES.parent)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -2,6 +2,7 @@
 import importlib
 import importlib.util
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
@@ -134,6 +135,27 @@ def test_only_glibc_and_the_unwinder_are_taken_from_the_system():
     glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in versions if v.startswith("GLIBC_")]
     assert glibc and max(glibc) <= (2, 28), versions
     assert all(v.startswith(("GLIBC_", "GCC_")) for v in versions), versions
+
+
+# How a function that keeps the frame-pointer chain begins: it saves the caller's frame
+# pointer and points it at its own frame.
+FRAME_PROLOGUES = {
+    "x86_64": re.compile(r"push +%rbp\n.*mov +%rsp,%rbp"),
+    "aarch64": re.compile(r"stp +x29, x30, \[sp, #-\d+\]!\n.*mov +x29, sp"),
+}
+
+
+@pytest.mark.skipif(platform.machine() not in FRAME_PROLOGUES, reason="no prologue known here")
+def test_the_entry_points_keep_the_frame_pointer_chain():
+    # A profiler that unwinds by frame pointers (perf, eBPF samplers) walks from a sample
+    # taken inside the module back into the interpreter's frames only if the module's
+    # frames are linked too, as CPython's own are from 3.15.
+    listing = subprocess.run(["objdump", "-d", "--no-show-raw-insn", qc.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    entries = re.findall(r"^[0-9a-f]+ <(\w*fastcall_entry\w*)>:\n((?:.*\n){4})", listing, re.MULTILINE)
+    assert len(entries) >= 4, "the recording entry points were not found"
+    prologue = FRAME_PROLOGUES[platform.machine()]
+    assert [name for name, code in entries if not prologue.search(code)] == []
 
 
 # Each interpreter gets classes of its own. Shared, one interpreter's method cache and

@@ -1,6 +1,5 @@
 """The type stub against the built module: stubtest, the installed layout, return types."""
 import ast
-import importlib.util
 import os
 import subprocess
 import sys
@@ -12,17 +11,20 @@ import pytest
 import _quillmere_core as qc
 
 from conftest import run_python
+from typecheck import mypy_command
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "ipc_probe" / "_quillmere_core.pyi"
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
+# stubtest imports the module, so it must run under the interpreter the module is built for.
+needs_mypy_here = pytest.mark.skipif(
+    (mypy_command() or [None])[0] != sys.executable, reason="needs mypy under this interpreter")
 
 
 def run(argv, **kwargs):
     return subprocess.run(argv, capture_output=True, text=True, timeout=300, **kwargs)
 
 
-@needs_mypy
+@needs_mypy_here
 def test_stubtest_finds_no_difference(tmp_path):
     # Names, parameters (kind, name, default), properties, final classes and __all__.
     # Return types are beyond it: test_every_return_value_has_its_stub_type covers them.
@@ -75,10 +77,10 @@ def test_installed_layout_imports_and_type_checks(tmp_path):
                    env=clean_env, cwd=tmp_path)
     assert imported.stdout.startswith(str(site)), imported.stdout + imported.stderr
 
-    if importlib.util.find_spec("mypy") is None:
+    if mypy_command() is None:
         pytest.skip("needs mypy for the rest")
     (tmp_path / "usage.py").write_text(USAGE)
-    checked = run([sys.executable, "-m", "mypy", "--python-executable", python, "--strict",
+    checked = run([*mypy_command(), "--python-executable", python, "--strict",
                    "--warn-unreachable", "--no-incremental", "--no-error-summary",
                    "--hide-error-context", "usage.py"], env=clean_env, cwd=tmp_path)
     reported = sorted(
