@@ -134,9 +134,14 @@ std::int64_t current_interpreter() noexcept {
 }
 
 // The module objects of this copy, by interpreter number, for the calls that come after
-// their interpreter has torn its modules down. An interpreter's entry goes with its last
-// module object. Never destroyed: a module object may go after the process has begun to
-// exit.
+// their interpreter has torn its modules down. An application that embeds CPython may
+// finalize the runtime and start another, whose interpreters are numbered from the start
+// again, and a module object it keeps past Py_Finalize is never freed: so the table holds
+// the current runtime's module objects only, and is emptied as the runtime finalizes.
+// Where that cannot be arranged (the runtime's 32 exit functions are taken, by this and
+// other copies of the module, say) it holds none for the runtime, and a late call makes
+// objects for itself. An interpreter's entry goes with its last module object. Never
+// destroyed: a module object may go after the process has begun to exit.
 class Interpreters {
 public:
     // The objects of a module object of the interpreter, or null where none is left.
@@ -147,6 +152,10 @@ public:
     }
     Status add(ModuleState* state) {
         const Locked locked(mutex_);
+        // Py_AtExit takes only the runtime's own lock, which the runtime never holds while
+        // it runs an exit function: holding ours meanwhile cannot deadlock.
+        if (!runtime_hooked_) runtime_hooked_ = Py_AtExit(&forget_runtime) == 0;
+        if (!runtime_hooked_) return {};
         try {
             Entry* entry = find(state->interpreter);
             if (entry == nullptr) entry = &entries_.emplace_back(Entry{state->interpreter, {}});
@@ -183,13 +192,23 @@ private:
         auto found = std::ranges::find(entries_, id, &Entry::id);
         return found == entries_.end() ? nullptr : &*found;
     }
+    // Run by Py_Finalize last of all, when nothing of the runtime can run again (and with
+    // no thread state): what its module objects hold is no later runtime's.
+    static void forget_runtime() noexcept;
 
     PyMutex mutex_ = {};
     std::vector<Entry> entries_;
+    bool runtime_hooked_ = false;
 };
 Interpreters& interpreters() {
     static Interpreters* const all = new Interpreters;
     return *all;
+}
+void Interpreters::forget_runtime() noexcept {
+    Interpreters& all = interpreters();
+    const Locked locked(all.mutex_);
+    all.entries_.clear();
+    all.runtime_hooked_ = false;
 }
 
 ObjectSet* from_capsule(PyObject* capsule) noexcept {
