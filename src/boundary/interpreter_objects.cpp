@@ -70,10 +70,6 @@ public:
         for (auto& name : names_) Py_XDECREF(name.exchange(nullptr));
     }
 
-    // Set once the set is in the interpreter's dictionary, so that its release there means
-    // the dictionary is being cleared (a set that lost the race to be stored is released too).
-    std::atomic<bool> stored{false};
-
 private:
     // A cell is filled once and then kept. Making may run Python code that lets another
     // thread of the interpreter in to fill the same cell, or without an interpreter lock
@@ -119,6 +115,8 @@ private:
 struct ModuleState {
     ObjectSet objects;
     std::int64_t interpreter = -1;
+    // False in the zeroed memory of a state no exec routine has made yet.
+    bool made = true;
 };
 
 // This copy's name for its sets, in every interpreter: it holds the address of a variable
@@ -135,38 +133,33 @@ std::int64_t current_interpreter() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
-// The module objects of this copy, by interpreter number, and which of those interpreters
-// have cleared their state dictionary: there a call must make no new dictionary or set,
-// and takes its objects from one of the module objects. An interpreter's entry goes with
-// its last module object. Never destroyed: a module object may go after the process has
-// begun to exit.
+// The module objects of this copy, by interpreter number, for the calls that come after
+// their interpreter has torn its modules down. An application that embeds CPython may
+// finalize the runtime and start another, whose interpreters are numbered from the start
+// again, and a module object it keeps past Py_Finalize is never freed: so the table holds
+// the current runtime's module objects only, and is emptied as the runtime finalizes.
+// Where that cannot be arranged (the runtime's 32 exit functions are taken, by this and
+// other copies of the module, say) it holds none for the runtime, and a late call makes
+// objects for itself. An interpreter's entry goes with its last module object. Never
+// destroyed: a module object may go after the process has begun to exit.
 class Interpreters {
 public:
-    bool torn_down(std::int64_t id) noexcept {
-        if (torn_down_count_.load(std::memory_order_acquire) == 0) return false;  // the usual case
-        const Locked locked(mutex_);
-        const Entry* entry = find(id);
-        return entry != nullptr && entry->torn_down;
-    }
     // The objects of a module object of the interpreter, or null where none is left.
     ObjectSet* module_objects(std::int64_t id) noexcept {
         const Locked locked(mutex_);
         const Entry* entry = find(id);
         return entry != nullptr && !entry->states.empty() ? &entry->states.front()->objects : nullptr;
     }
-    void set_torn_down(std::int64_t id, bool torn_down) noexcept {
-        const Locked locked(mutex_);
-        if (Entry* entry = find(id); entry != nullptr && entry->torn_down != torn_down) {
-            entry->torn_down = torn_down;
-            torn_down_count_.fetch_add(torn_down ? 1 : -1, std::memory_order_release);
-        }
-    }
     Status add(ModuleState* state) {
         const Locked locked(mutex_);
+        // Py_AtExit takes only the runtime's own lock, which the runtime never holds while
+        // it runs an exit function: holding ours meanwhile cannot deadlock.
+        if (!runtime_hooked_) runtime_hooked_ = Py_AtExit(&forget_runtime) == 0;
+        if (!runtime_hooked_) return {};
         try {
             Entry* entry = find(state->interpreter);
-            if (entry == nullptr) entry = &entries_.emplace_back(Entry{state->interpreter, false, {}});
-            entry->states.push_back(state);
+            if (entry == nullptr) entry = &entries_.emplace_back(Entry{state->interpreter, {}});
+            if (std::ranges::find(entry->states, state) == entry->states.end()) entry->states.push_back(state);
         } catch (const std::bad_alloc&) {
             return std::unexpected(Error::no_memory());
         }
@@ -177,15 +170,12 @@ public:
         Entry* entry = find(state->interpreter);
         if (entry == nullptr) return;
         std::erase(entry->states, state);
-        if (!entry->states.empty()) return;
-        if (entry->torn_down) torn_down_count_.fetch_sub(1, std::memory_order_release);
-        std::erase_if(entries_, [&](const Entry& e) { return &e == entry; });
+        if (entry->states.empty()) std::erase_if(entries_, [&](const Entry& e) { return &e == entry; });
     }
 
 private:
     struct Entry {
         std::int64_t id;
-        bool torn_down;
         std::vector<ModuleState*> states;
     };
     class Locked {
@@ -202,14 +192,23 @@ private:
         auto found = std::ranges::find(entries_, id, &Entry::id);
         return found == entries_.end() ? nullptr : &*found;
     }
+    // Run by Py_Finalize last of all, when nothing of the runtime can run again (and with
+    // no thread state): what its module objects hold is no later runtime's.
+    static void forget_runtime() noexcept;
 
     PyMutex mutex_ = {};
     std::vector<Entry> entries_;
-    std::atomic<std::ptrdiff_t> torn_down_count_{0};
+    bool runtime_hooked_ = false;
 };
 Interpreters& interpreters() {
     static Interpreters* const all = new Interpreters;
     return *all;
+}
+void Interpreters::forget_runtime() noexcept {
+    Interpreters& all = interpreters();
+    const Locked locked(all.mutex_);
+    all.entries_.clear();
+    all.runtime_hooked_ = false;
 }
 
 ObjectSet* from_capsule(PyObject* capsule) noexcept {
@@ -218,42 +217,44 @@ ObjectSet* from_capsule(PyObject* capsule) noexcept {
 
 // The interpreter clears its state dictionary while its own thread state is current, so
 // the references are dropped in the interpreter (and the allocator) they belong to.
-void release_set(PyObject* capsule) noexcept {
-    ObjectSet* set = from_capsule(capsule);
-    if (set != nullptr && set->stored.load(std::memory_order_acquire)) {
-        interpreters().set_torn_down(current_interpreter(), true);
-    }
-    delete set;
+void release_set(PyObject* capsule) noexcept { delete from_capsule(capsule); }
+
+// Whether the current interpreter has torn its modules down. It drops its module registry
+// (sys.modules) just before it clears its state dictionary, and from then on nothing may
+// ask for that dictionary: it would be made again and never cleared, with a set in it (in
+// an isolated interpreter, with it the interpreter's whole allocator). `key` names no
+// module, so looking it up runs no import machinery.
+bool past_module_teardown(PyObject* key) noexcept {
+    if (Ref module = Ref::steal(PyImport_GetModule(key)); module || !PyErr_Occurred()) return false;
+    discard_pending();  // "unable to get sys.modules"
+    return true;
 }
 
 // The current interpreter's set: the one in its state dictionary, made and stored there
-// on first use if `make` says so, or, once the interpreter has cleared that dictionary,
-// the one in a live module object (null, with no error, where there is none).
+// on first use if `make` says so, or, once the interpreter has torn its modules down, the
+// one in a module object of the interpreter (null, with no error, where there is none).
 PyResult<ObjectSet*> current_set(bool make = true) {
-    const std::int64_t id = current_interpreter();
-    if (interpreters().torn_down(id)) return interpreters().module_objects(id);
+    Ref key = Ref::steal(PyUnicode_FromString(set_key()));
+    if (!key) return std::unexpected(Error::fetch());
+    if (past_module_teardown(key.get())) return interpreters().module_objects(current_interpreter());
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) {
         return std::unexpected(Error::panic("the interpreter has no state dictionary"));
     }
     PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(dict, set_key(), &found) < 0) return std::unexpected(Error::fetch());
+    if (PyDict_GetItemRef(dict, key.get(), &found) < 0) return std::unexpected(Error::fetch());
     Ref capsule = Ref::steal(found);
     if (!capsule && !make) return nullptr;
     if (!capsule) {
         auto set = std::make_unique<ObjectSet>();
-        ObjectSet* made_set = set.get();
-        Ref made = Ref::steal(PyCapsule_New(made_set, set_key(), &release_set));
+        Ref made = Ref::steal(PyCapsule_New(set.get(), set_key(), &release_set));
         if (!made) return std::unexpected(Error::fetch());
         static_cast<void>(set.release());  // the capsule owns it now
-        Ref key = Ref::steal(PyUnicode_FromString(set_key()));
-        if (!key) return std::unexpected(Error::fetch());
         // Another thread may store its set first; then that one is used and ours released.
         if (PyDict_SetDefaultRef(dict, key.get(), made.get(), &found) < 0) {
             return std::unexpected(Error::fetch());
         }
         capsule = Ref::steal(found);
-        if (capsule.get() == made.get()) made_set->stored.store(true, std::memory_order_release);
     }
     ObjectSet* set = from_capsule(capsule.get());
     if (set == nullptr) return std::unexpected(Error::fetch());
@@ -304,9 +305,23 @@ bool is_interpreter_panic_type(PyTypeObject* type) noexcept {
 }
 
 Status prepare_module(PyObject* module) {
-    interpreters().set_torn_down(current_interpreter(), false);
+    Ref key = Ref::steal(PyUnicode_FromString(set_key()));
+    if (!key) return std::unexpected(Error::fetch());
+    // Cycles made this late are never collected (CPython leaves them, whatever makes them),
+    // and an exec routine makes some: its functions and classes hold their module. They
+    // would keep themselves alive, and with them an isolated interpreter's allocator.
+    if (past_module_teardown(key.get())) {
+        return std::unexpected(Error::lazy(PyExc_PythonFinalizationError,
+                                           "cannot execute the module at interpreter shutdown"));
+    }
     ModuleState* state = state_of(module);
     if (state == nullptr) return std::unexpected(Error::fetch());
+    if (state->made) {
+        // C code may run the exec routine of one module object again (PyModule_ExecDef):
+        // the first run's references go first.
+        interpreters().remove(state);
+        state->~ModuleState();
+    }
     ::new (state) ModuleState;
     return {};
 }
@@ -316,6 +331,9 @@ Status keep_in_module(PyObject* module) {
     if (!set) return std::unexpected(std::move(set).error());
     if (*set == nullptr) return std::unexpected(Error::panic("the interpreter is being torn down"));
     ModuleState* state = state_of(module);
+    // Empty but where C code ran this routine again from inside itself (PyModule_ExecDef
+    // from an attribute hook): the inner run's references make way for this run's.
+    state->objects.clear();
     state->objects.take_from(**set);
     state->interpreter = current_interpreter();
     return interpreters().add(state);

@@ -23,9 +23,10 @@ struct ClassDef;
 //
 // Each module object holds the objects too, in its state, and each class holds the module
 // object that made it; the collector sees all of these references. So a call that comes
-// after the interpreter has cleared its state dictionary (a finalizer run by its last
-// collection) finds its objects in a live module object of its interpreter, rather than
-// through a new dictionary and a new set that nothing would ever clear.
+// once the interpreter has torn its modules down (a finalizer run as it clears its state
+// dictionary, or by its last collection) finds its objects in a module object of its
+// interpreter, rather than through a new dictionary and a new set that nothing would ever
+// clear. Such a call never asks for the dictionary, which would be made again then.
 //
 // Each returns a new reference. Cells are filled with compare-and-swap, so any number of
 // threads may ask at once, with or without an interpreter lock.
@@ -41,10 +42,12 @@ PyResult<Ref> interpreter_name(InternedName which);
 // makes nothing, and leaves the error indicator as it found it.
 bool is_interpreter_panic_type(PyTypeObject* type) noexcept;
 
-// The module object's part. Its exec routine, first: the interpreter is alive, whatever an
-// earlier one under the same number did (an embedding application may start the runtime
-// again), and the module's state is made. Last, once every object of the set is made: the
-// module object takes its references to them.
+// The module object's part of its exec routine. First, `prepare_module` makes the module's
+// state, or refuses (PythonFinalizationError) once the interpreter has torn its modules
+// down. Then, once every object of the set is made and before any function or class is
+// handed out, `keep_in_module`: the module object takes its references to them and offers
+// them to the interpreter's late calls, so that a routine that fails midway leaves its
+// functions and classes nothing to make.
 Status prepare_module(PyObject* module);
 Status keep_in_module(PyObject* module);
 // The module definition's m_size (room for the state, which its definition checks; a

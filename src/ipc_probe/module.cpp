@@ -5,8 +5,8 @@
 // - no interpreter object: types, PanicException and interned names are per interpreter
 //   and per loaded copy of the module (boundary/interpreter_objects.h), released when that
 //   interpreter ends; their cells are filled by compare-and-swap;
-// - the table of interpreters that have module objects of this copy, and which of them are
-//   being torn down (interpreter_objects.cpp): under a PyMutex;
+// - the table of this copy's module objects by interpreter, for the current runtime only
+//   (interpreter_objects.cpp): under a PyMutex;
 // - the method, getter and doc tables the type objects and functions point at
 //   (ClassTables, the function table below): plain C data, made once, never changed;
 // - the signal table of write ends and its in-flight counts (signal_pipe.cpp): atomics,
@@ -89,17 +89,30 @@ Status add_function(PyObject* module, PyMethodDef* def) {
     return add_to_module(module, name.get(), function.get());
 }
 
-Status add_class(PyObject* module, const ClassDef& def) {
-    PyResult<Ref> type = type_object(def, module);
-    if (!type) return std::unexpected(std::move(type).error());
+Status add_class(PyObject* module, const ClassDef& def, PyObject* type) {
     Ref name = Ref::steal(PyUnicode_FromString(def.name));
     if (!name) return std::unexpected(Error::fetch());
-    return add_to_module(module, name.get(), type->get());
+    return add_to_module(module, name.get(), type);
 }
 
 Status exec_module(PyObject* module) {
     if (!PyModule_Check(module)) return std::unexpected(wrong_type(module, &PyModule_Type));
     if (Status prepared = prepare_module(module); !prepared) return prepared;
+    // Everything a function or class of the module may ask for is made first, and kept in
+    // the module before any of them is handed out: a routine that fails midway (a refused
+    // attribute) leaves callables behind, and a call of one after the interpreter has torn
+    // its modules down must find its objects without making any (see interpreter_objects.h).
+    if (PyResult<Ref> panic = panic_exception_type(); !panic) return std::unexpected(std::move(panic).error());
+    for (InternedName which : {InternedName::all, InternedName::name, InternedName::add_note}) {
+        if (PyResult<Ref> name = interned(which); !name) return std::unexpected(std::move(name).error());
+    }
+    Ref types[std::size(kClasses)];
+    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
+        PyResult<Ref> type = type_object(*kClasses[i], module);
+        if (!type) return std::unexpected(std::move(type).error());
+        types[i] = std::move(*type);
+    }
+    if (Status kept = keep_in_module(module); !kept) return kept;
     // Function objects point at their definitions for as long as they live, and a
     // re-imported module makes new ones: the definitions are made once and kept.
     static const MethodTable functions = [] {
@@ -110,16 +123,10 @@ Status exec_module(PyObject* module) {
     for (std::size_t i = 0; i < std::size(kFunctions); ++i) {
         if (Status added = add_function(module, &functions.defs[i]); !added) return added;
     }
-    for (const ClassDef* def : kClasses) {
-        if (Status added = add_class(module, *def); !added) return added;
+    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
+        if (Status added = add_class(module, *kClasses[i], types[i].get()); !added) return added;
     }
-    // Made now rather than on first use, so that a call while the interpreter is torn down
-    // never has to make one (see interpreter_objects.h).
-    if (PyResult<Ref> panic = panic_exception_type(); !panic) return std::unexpected(std::move(panic).error());
-    if (PyResult<Ref> name = interned(InternedName::add_note); !name) {
-        return std::unexpected(std::move(name).error());
-    }
-    return keep_in_module(module);
+    return {};
 }
 
 PyModuleDef_Slot kSlots[] = {

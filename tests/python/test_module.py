@@ -268,12 +268,15 @@ def test_every_loaded_copy_has_classes_of_its_own(tmp_path):
 # A finalizer that runs after an interpreter has cleared its state dictionary (here a cycle
 # that only its last collection frees) still gets each call's result, and the objects made
 # for it go with the interpreter: its growth per interpreter stays that of a builtin call.
+# Its calls go to the module `q` that MODULE makes; `m` is a module object to execute then.
 LATE_SETUP = """
-import os, sys, _quillmere_core as q
+import os, sys, _imp, importlib.util, types
+MODULE
 class Late:
     # Bound now: by then the modules' dictionaries are cleared.
-    def __del__(self, snap=q.snapshot_resources, Ipc=q.IpcStats, write=os.write,
-                exc_info=sys.exc_info, hasattr=hasattr, type=type, str=str, len=len):
+    def __del__(self, snap=q.snapshot_resources, Ipc=q.IpcStats, exec_dynamic=_imp.exec_dynamic,
+                m=m, write=os.write, exc_info=sys.exc_info, hasattr=hasattr, type=type, str=str,
+                len=len):
         try:
             outcome = str(CALL)
         except:
@@ -289,38 +292,60 @@ late = Late()
 late.me = late
 os.register_at_fork(after_in_child=late.hook)
 """
+IMPORTED = "import _quillmere_core as q\nm = None"
+# An import whose exec routine fails midway leaves its functions and classes behind.
+FAILED_EXEC = """
+class Refusing(types.ModuleType):
+    def __setattr__(self, name, value):
+        if name == "SocketStats":
+            raise MemoryError
+        super().__setattr__(name, value)
+spec = importlib.util.find_spec("_quillmere_core")
+q = m = importlib.util.module_from_spec(spec)
+q.__class__ = Refusing
+try:
+    spec.loader.exec_module(q)
+except MemoryError:
+    pass
+"""
 LATE_CALLS = {
-    "builtin (control)": ("len(())", "0"),
-    "snapshot": ("type(snap()).__name__", "ResourceSnapshot"),
-    "conversion error": ("Ipc('a', -1)", "OverflowError: can't convert negative int to "
-                         "unsigned while processing 'ring_capacity'"),
-    "panic": ("Ipc('a', 2**60)", "PanicException: capacity overflow "),
+    "builtin (control)": (IMPORTED, "len(())", "0"),
+    "snapshot": (IMPORTED, "type(snap()).__name__", "ResourceSnapshot"),
+    "conversion error": (IMPORTED, "Ipc('a', -1)", "OverflowError: can't convert negative int "
+                         "to unsigned while processing 'ring_capacity'"),
+    "panic": (IMPORTED, "Ipc('a', 2**60)", "PanicException: capacity overflow "),
+    # What it would make, nothing would free: functions and classes hold their module.
+    "exec of a module made earlier": (
+        IMPORTED + "\nm = _imp.create_dynamic(importlib.util.find_spec('_quillmere_core'))",
+        "exec_dynamic(m)", "PythonFinalizationError: cannot execute the module at interpreter shutdown "),
+    "panic after a failed exec": (FAILED_EXEC, "Ipc('a', 2**60)", "PanicException: capacity overflow "),
 }
 
 
 def test_calls_during_interpreter_teardown_leave_nothing_behind():
-    calls = {name: call for name, (call, _) in LATE_CALLS.items()}
+    calls = {name: (module, call) for name, (module, call, _) in LATE_CALLS.items()}
     result = run_python(
         f"""
         import _interpreters, os
         def resident():
             with open("/proc/self/statm") as f:
                 return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-        def cycle(call, report=False):
+        def cycle(module, call, report=False):
             i = _interpreters.create(_interpreters.new_config("isolated"))
-            setup = {LATE_SETUP!r}.replace("CALL", call).replace("REPORT", str(report))
+            setup = {LATE_SETUP!r}.replace("MODULE", module).replace("CALL", call)
+            setup = setup.replace("REPORT", str(report))
             _interpreters.exec(i, setup)
             _interpreters.destroy(i)
-        for name, call in {calls!r}.items():
-            cycle(call, report=True)
+        for name, (module, call) in {calls!r}.items():
+            cycle(module, call, report=True)
             before = resident()
             for _ in range(20):
-                cycle(call)
+                cycle(module, call)
             print(name, (resident() - before) // 20 // 1024, flush=True)
         """
     )
     lines = result.stdout.splitlines()
-    assert lines[0::2] == [outcome for _, outcome in LATE_CALLS.values()]
+    assert lines[0::2] == [outcome for _, _, outcome in LATE_CALLS.values()]
     growth = {name: int(kib) for name, kib in (line.rsplit(" ", 1) for line in lines[1::2])}
     control = growth.pop("builtin (control)")
     # Before, each interpreter kept a type set and its allocator's arenas: 1.7 MiB.
