@@ -126,6 +126,16 @@ def _axes(width=6.4, height=4.0):
     return figure, axes
 
 
+def _log_log(figure, axes, xlabel):
+    """The cost curves' common finish: both axes logarithmic, µs per call, a legend."""
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel("µs per call (log scale)")
+    axes.legend(frameon=False)
+    return figure
+
+
 def snapshot_scaling_figure(results):
     snapshot = figures(results, "bench_scaling")["snapshot"]
     figure, axes = _axes()
@@ -136,12 +146,7 @@ def snapshot_scaling_figure(results):
             ("psutil memory_info()+num_fds()", "psutil memory_info() + num_fds()",
              dict(color="#d4572a", marker="s"))):
         axes.plot(levels, [ns / 1e3 for ns in snapshot["ns_per_call"][name]], label=label, **style)
-    axes.set_xscale("log")
-    axes.set_yscale("log")
-    axes.set_xlabel("open descriptors")
-    axes.set_ylabel("µs per call (log scale)")
-    axes.legend(frameon=False)
-    return figure
+    return _log_log(figure, axes, "open descriptors")
 
 
 def percentile_figure(results):
@@ -161,12 +166,7 @@ def percentile_figure(results):
               label="numpy.partition, median shape")
     axes.plot(sizes, per_size("read pass", statistics.median), color="#7a7a7a", marker=".",
               linestyle=":", label="one read of the window (the limit)")
-    axes.set_xscale("log")
-    axes.set_yscale("log")
-    axes.set_xlabel("samples in the window")
-    axes.set_ylabel("µs per call (log scale)")
-    axes.legend(frameon=False)
-    return figure
+    return _log_log(figure, axes, "samples in the window")
 
 
 def recording_figure(results):
