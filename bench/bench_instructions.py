@@ -88,7 +88,7 @@ def count(python, module_dir):
 def main():
     if shutil.which("valgrind") is None:
         print("instructions: valgrind is not installed; nothing counted")
-        return
+        return {}
     found = interpreters()
     counts = {version: count(python, module_dir) for version, python, module_dir in found}
     versions = list(counts)
@@ -105,6 +105,7 @@ def main():
                         f"{floor:.0f} (+{record - floor:.0f}), mutex + ring reference "
                         f"{reference:.0f} ({record / floor:.2f}x the floor)")
     print("\ninstructions: " + "; ".join(headline))
+    return {"instructions_per_call": counts}
 
 
 if __name__ == "__main__":

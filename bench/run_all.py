@@ -91,7 +91,7 @@ def core_benchmarks():
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         subprocess.run([str(core_bench), "--benchmark_min_warmup_time=0.1",
                         f"--benchmark_out={out.name}", "--benchmark_out_format=json"], check=True)
-        report = json.load(open(out.name))
+        report = json.loads(pathlib.Path(out.name).read_text())
     return [{"name": run["name"], "time": run["real_time"], "unit": run["time_unit"]}
             for run in report["benchmarks"]]
 
