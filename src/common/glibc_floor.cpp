@@ -5,13 +5,14 @@
 // glibc defines, and the dynamic loader refuses the program where that version is
 // missing. The static C++ runtime and our own code were compiled against the build's
 // glibc, so some of their calls name versions from 2.30 on: the pthread functions that
-// moved into libc in 2.34, fstat (2.33), gettid and getdents64 (2.30), the exception
+// moved into libc in 2.34 (pthread_sigmask in 2.32), fstat (2.33), gettid and getdents64 (2.30), the exception
 // pool's C23 strtoul (2.38). Each is defined here, hidden, under the same name, so the
 // static link binds every call in the module to this definition, which calls the same
 // function under its oldest version, or makes the system call the newer wrapper makes.
 // On a current glibc the old versions are the same code; on an old one they are the only
 // ones. tests/packaging/check_package.py fails the build if a version above 2.28 returns.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -66,6 +67,9 @@ FORWARD(QUILLMERE_GLIBC_BASE, void*, pthread_getspecific, (pthread_key_t key), (
 FORWARD(QUILLMERE_GLIBC_BASE, int, pthread_setspecific, (pthread_key_t key, const void* value),
         (key, value))
 #pragma GCC diagnostic pop
+// A new version in glibc 2.32; libc has always had it under the oldest one.
+FORWARD(QUILLMERE_GLIBC_BASE, int, pthread_sigmask, (int how, const sigset_t* set, sigset_t* previous),
+        (how, set, previous))
 FORWARD(QUILLMERE_GLIBC_2_12, int, pthread_getname_np, (pthread_t thread, char* name, size_t size),
         (thread, name, size))
 FORWARD(QUILLMERE_GLIBC_2_12, int, pthread_setname_np, (pthread_t thread, const char* name),

@@ -2,6 +2,7 @@
 #include "sampler/sampler.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 
 #include <cerrno>
@@ -52,6 +53,25 @@ void keep_for_good(SamplerCells* cells) noexcept {
     }
 }
 
+// Blocks every signal in the calling thread while it lives, then gives the thread its mask
+// back. A thread starts with its creator's mask, so one created meanwhile takes no
+// process-directed signal at all: the kernel hands each to a thread of the application,
+// which may have blocked it to collect it with sigwait or signalfd, and never to ours.
+class AllSignalsBlocked {
+public:
+    AllSignalsBlocked() noexcept {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+    }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+    ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
 }  // namespace
 
 std::optional<std::uint64_t> probe_rss() noexcept {
@@ -96,6 +116,7 @@ std::expected<void, InternalError> BackgroundSampler::start(std::uint64_t interv
     // Read before the thread exists, which also installs the fork hook in time.
     worker_fork_generation_ = fork_generation();
     try {
+        const AllSignalsBlocked for_the_new_thread;
         worker_.emplace(&BackgroundSampler::sample_loop, cells_, probe_, interval);
     } catch (const std::system_error& error) {
         const int code = error.code().value();

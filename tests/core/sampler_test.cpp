@@ -2,6 +2,7 @@
 
 #include "probe/proc_self.h"
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -101,6 +102,36 @@ TEST(BackgroundSampler, SamplesWithTheLeastTimerSlack) {
     ASSERT_TRUE(sampler.stop());
     EXPECT_EQ(probed_slack_ns.load(), 1u);
     EXPECT_NE(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1) << "only the sampling thread changes";
+}
+
+sigset_t probed_mask;
+
+std::optional<std::uint64_t> mask_probe() {
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &probed_mask);
+    probes.fetch_add(1);
+    return 1;
+}
+
+// A process-directed signal goes to any thread that does not block it: the sampling thread
+// must block them all, or it takes the signals the application blocked to wait for them.
+TEST(BackgroundSampler, TheSamplingThreadBlocksEverySignalAndTheCallerKeepsItsMask) {
+    sigset_t callers, original, after;
+    ::sigemptyset(&callers);
+    ::sigaddset(&callers, SIGUSR2);
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &callers, &original), 0);
+    probes = 0;
+    BackgroundSampler sampler = make_sampler(&mask_probe);
+    ASSERT_TRUE(sampler.start(1));
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+    await_probes(1);
+    ASSERT_TRUE(sampler.stop());  // the join orders the probe's write before these reads
+    ::pthread_sigmask(SIG_SETMASK, &original, nullptr);
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        // glibc keeps 32 and 33 for itself and never blocks them; nothing can block these two.
+        if ((signal > 31 && signal < SIGRTMIN) || signal == SIGKILL || signal == SIGSTOP) continue;
+        EXPECT_EQ(::sigismember(&probed_mask, signal), 1) << "sampling thread, signal " << signal;
+        EXPECT_EQ(::sigismember(&after, signal), signal == SIGUSR2 ? 1 : 0) << "caller, signal " << signal;
+    }
 }
 
 TEST(BackgroundSampler, FailedProbesLeaveThePeakAtZero) {

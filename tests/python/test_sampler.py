@@ -199,3 +199,45 @@ def test_the_sampling_thread_is_named_while_it_runs():
     assert comm.read_text() == "quillmere-rss\n"
     sampler.stop()
     assert only_threads_of(before)  # and with the thread, its name is gone
+
+
+def test_signals_the_application_blocks_stay_with_the_application():
+    # Blocked after start(): had the sampling thread not blocked them too, the kernel would
+    # hand each one to it, and SIGTERM or SIGUSR2 would kill the process (SIGCHLD be lost).
+    # A sampler restarted from a thread with another mask blocks them all the same, and a
+    # registered pipe still gets its byte from whichever thread takes its signal.
+    result = run_python(
+        """
+        import os, select, signal, threading, _quillmere_core as qc
+        signal.alarm(60)
+        sampler = qc.BackgroundSampler()
+        sampler.start(1000)
+        waited = {signal.SIGTERM, signal.SIGUSR2, signal.SIGCHLD}
+        signal.pthread_sigmask(signal.SIG_BLOCK, waited)
+        for signum in (signal.SIGTERM, signal.SIGUSR2):
+            os.kill(os.getpid(), signum)
+            print(signal.Signals(signal.sigtimedwait(waited, 10).si_signo).name)
+        if os.fork() == 0:
+            os._exit(0)
+        print(signal.Signals(signal.sigtimedwait(waited, 10).si_signo).name)
+        os.wait()
+
+        def restart():
+            signal.pthread_sigmask(signal.SIG_SETMASK, set())
+            sampler.start(1000)
+        thread = threading.Thread(target=restart)
+        thread.start()
+        thread.join()
+        read_fd, _ = qc.register_signal_pipe(signal.SIGUSR1)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})  # only the sampler may take it now
+        os.kill(os.getpid(), signal.SIGTERM)
+        print(signal.Signals(signal.sigtimedwait(waited, 10).si_signo).name)
+        os.kill(os.getpid(), signal.SIGUSR1)
+        print(signal.sigpending() == {signal.SIGUSR1})
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
+        print(select.select([read_fd], [], [], 10)[0] == [read_fd], os.read(read_fd, 16))
+        sampler.stop()
+        """
+    )
+    assert result.stdout.split("\n") == [
+        "SIGTERM", "SIGUSR2", "SIGCHLD", "SIGTERM", "True", "True b'\\x01'", ""]
