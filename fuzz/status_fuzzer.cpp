@@ -1,7 +1,7 @@
 // The /proc/self/status scanner and value parser on arbitrary text. On any bytes neither
-// may crash or read out of bounds. On well-formed UTF-8, the only text take_snapshot lets
-// through, each must agree with an oracle that decodes code points and splits words on the
-// Unicode White_Space set, where the parser matches byte patterns.
+// may crash or read out of bounds. On well-formed UTF-8, which the oracle needs, each must
+// agree with an oracle that decodes code points and splits words on the Unicode
+// White_Space set, where the parser matches byte patterns.
 #include <algorithm>
 #include <cstdint>
 #include <limits>

@@ -17,6 +17,7 @@
 #include <format>
 #include <limits>
 #include <span>
+#include <variant>
 
 #include "common/fd.h"
 #include "common/os_error.h"
@@ -25,8 +26,21 @@
 namespace ipc_probe {
 namespace {
 
-// Reads until end of file: into `stack` while it fits, then into `spill`, doubling.
-std::expected<std::string_view, int> read_whole(int fd, std::span<char> stack, std::string& spill) {
+// Nothing in /proc that is read whole comes near this: the status file is about 1.5 KiB.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 20;
+
+// Why a file was read no further, beside the errors the system gives.
+enum class Refused { not_regular, too_large };
+using ReadFailure = std::variant<int, Refused>;
+
+// Reads a regular file until end of file, at most kMaxFileBytes: into `stack` while it
+// fits, then into `spill`, doubling. What a container may bind over a /proc file is
+// refused before it is read: a FIFO would block for ever, a device never end.
+std::expected<std::string_view, ReadFailure> read_whole(int fd, std::span<char> stack,
+                                                        std::string& spill) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return std::unexpected(errno);
+    if (!S_ISREG(info.st_mode)) return std::unexpected(Refused::not_regular);
     char* data = stack.data();
     std::size_t capacity = stack.size();
     std::size_t size = 0;
@@ -45,13 +59,30 @@ std::expected<std::string_view, int> read_whole(int fd, std::span<char> stack, s
         }
         if (n == 0) return std::string_view(data, size);
         size += static_cast<std::size_t>(n);
+        if (size > kMaxFileBytes) return std::unexpected(Refused::too_large);
     }
 }
 
-Fd open_read_only(const char* path) noexcept {
+ProbeError read_error(std::string_view path, const ReadFailure& failure) {
+    if (const int* error_number = std::get_if<int>(&failure)) return ProbeError::os_error(path, *error_number);
+    return ProbeError::refused(path, std::get<Refused>(failure) == Refused::not_regular
+                                         ? "not a regular file"
+                                         : "longer than 1 MiB");
+}
+
+// Non-blocking, so that opening a FIFO put in a file's place returns at once.
+Fd open_file(const char* path) noexcept {
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    return Fd(fd);
+}
+
+Fd open_directory(const char* path) noexcept {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY);
     } while (fd < 0 && errno == EINTR);
     return Fd(fd);
 }
@@ -125,9 +156,8 @@ ProbeError ProbeError::os_error(std::string_view path, int error_number) {
     return ProbeError(Kind::read, "cannot read " + std::string(path) + ": " + os_error_text(error_number));
 }
 
-ProbeError ProbeError::invalid_utf8(std::string_view path) {
-    return ProbeError(Kind::read,
-                      "cannot read " + std::string(path) + ": stream did not contain valid UTF-8");
+ProbeError ProbeError::refused(std::string_view path, std::string_view why) {
+    return ProbeError(Kind::read, "cannot read " + std::string(path) + ": " + std::string(why));
 }
 
 ProbeError ProbeError::malformed(std::string_view key, std::string_view reason,
@@ -167,7 +197,7 @@ std::expected<std::uint32_t, ProbeError> count_descriptors(const char* fd_dir) {
     // thread with a files table of its own). And a process with no descriptor to spare,
     // or no right to the directory, keeps getting the listing's error ("Too many open
     // files", "Permission denied"), not a count no listing could have produced.
-    const Fd dir = open_read_only(fd_dir);
+    const Fd dir = open_directory(fd_dir);
     if (!dir) return std::unexpected(ProbeError::os_error(fd_dir, errno));
     // O(1) where the kernel keeps the count; the listing costs about half a microsecond
     // per descriptor, 10 ms at 19,000.
@@ -189,13 +219,14 @@ std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& pa
     detail::StatusValues kib;
     {
         // Closed before the descriptors are counted, so it is never among them.
-        const Fd status = open_read_only(paths.status);
+        const Fd status = open_file(paths.status);
         if (!status) return std::unexpected(ProbeError::os_error(paths.status, errno));
         std::array<char, 4096> stack;  // the status file is about 1.5 KiB
         std::string spill;
         const auto text = read_whole(status.get(), stack, spill);
-        if (!text) return std::unexpected(ProbeError::os_error(paths.status, text.error()));
-        if (!is_valid_utf8(*text)) return std::unexpected(ProbeError::invalid_utf8(paths.status));
+        if (!text) return std::unexpected(read_error(paths.status, text.error()));
+        // Not checked as text: the process name at its head is raw bytes, cut by the
+        // kernel at 15 of them, and only the lines scanned for matter.
         auto scanned = detail::scan_status(*text);
         if (!scanned) return std::unexpected(std::move(scanned).error());
         kib = *scanned;
@@ -224,12 +255,12 @@ std::expected<ResourceSnapshot, SnapshotError> take_snapshot(const ProcPaths& pa
 }
 
 std::expected<std::uint64_t, ProbeError> read_rss_bytes(const ProcPaths& paths) {
-    const Fd statm = open_read_only(paths.statm);
+    const Fd statm = open_file(paths.statm);
     if (!statm) return std::unexpected(ProbeError::os_error(paths.statm, errno));
     std::array<char, 256> stack;  // seven numbers, one line: under 160 bytes
     std::string spill;
     const auto text = read_whole(statm.get(), stack, spill);
-    if (!text) return std::unexpected(ProbeError::os_error(paths.statm, text.error()));
+    if (!text) return std::unexpected(read_error(paths.statm, text.error()));
     auto pages = detail::parse_statm_resident(*text);
     if (!pages) return std::unexpected(std::move(pages).error());
     // VmRSS is this page count shifted to kibibytes, so the product is VmRSS times 1024.
@@ -244,7 +275,7 @@ std::expected<std::uint64_t, ProbeError> read_rss_bytes(const ProcPaths& paths) 
 std::expected<std::vector<std::string>, ProbeError> list_fd_targets(const ProcPaths& paths) {
     std::vector<std::string> targets;
     {
-        const Fd dir = open_read_only(paths.fd_dir);
+        const Fd dir = open_directory(paths.fd_dir);
         if (!dir) return std::unexpected(ProbeError::os_error(paths.fd_dir, errno));
         std::string target;
         const auto listed = for_each_entry(dir.get(), [&](const char* name) {

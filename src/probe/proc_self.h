@@ -36,8 +36,8 @@ public:
 
     // "cannot read {path}: {libc text} (os error N)".
     static ProbeError os_error(std::string_view path, int error_number);
-    // "cannot read {path}: stream did not contain valid UTF-8".
-    static ProbeError invalid_utf8(std::string_view path);
+    // "cannot read {path}: {why}", for a file refused before it is read to the end.
+    static ProbeError refused(std::string_view path, std::string_view why);
     // "malformed {key} in {file}: {reason}".
     static ProbeError malformed(std::string_view key, std::string_view reason,
                                 std::string_view file = "/proc/self/status");

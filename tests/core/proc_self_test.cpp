@@ -103,8 +103,6 @@ TEST_F(FakeProc, SnapshotFailuresCarryTheirMessages) {
         std::string message;  // {status} and {fd} stand for the fake paths
     };
     const Case cases[] = {
-        {"invalid UTF-8 in the name", "Name:\tx\xFF\nVmSize: 1\nVmRSS: 1\n", false,
-         "cannot read {status}: stream did not contain valid UTF-8"},
         {"malformed value", "VmSize:\t-5 kB\n", false,
          malformed("VmSize", "invalid digit found in string")},
         // The product would wrap modulo 2^64: refused instead.
@@ -132,6 +130,56 @@ TEST_F(FakeProc, SnapshotFailuresCarryTheirMessages) {
         if (auto at = expected.find("{fd}"); at != std::string::npos) expected.replace(at, 4, fd_dir_);
         EXPECT_EQ(std::get<ProbeError>(snapshot.error()).message(), expected);
     }
+}
+
+// The name heads the file as raw bytes, cut at 15 of them, maybe inside a character; only
+// a VmRSS or VmSize line that starts a line counts, whatever the name says.
+TEST_F(FakeProc, TheProcessNameNeverMatters) {
+    for (const std::string name : {"\xD0\xBC\xD0\xBE\xD0\xBD\xD0\xB8\xD1\x82\xD0\xBE\xD1\x80\xD0",
+                                   "caf\xE9", "VmRSS:\t1 kB", "\\nVmRSS:\t1 kB"}) {
+        SCOPED_TRACE(name);
+        write_status("Name:\t" + name + "\nUmask:\t0022\nVmSize:\t  8 kB\nVmRSS:\t    4 kB\n");
+        auto snapshot = take_snapshot(paths());
+        ASSERT_TRUE(snapshot);
+        EXPECT_EQ(snapshot->rss_bytes, 4096u);
+        EXPECT_EQ(snapshot->vms_bytes, 8192u);
+    }
+}
+
+// What a container may put in a /proc file's place is refused at once: a FIFO would block
+// the open or the read for ever, a device or a huge file never end.
+TEST_F(FakeProc, FilesThatWouldNeverAnswerOrNeverEndAreRefused) {
+    const fs::path fifo = root_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path huge = root_ / "huge";
+    std::ofstream(huge, std::ios::binary) << "VmSize: 1\nVmRSS: 1\n" << std::string((1 << 20) + 1, '\n');
+    struct Case {
+        std::string file, why;
+    };
+    for (const Case& c : {Case{fifo.string(), "not a regular file"}, Case{"/dev/zero", "not a regular file"},
+                          Case{huge.string(), "longer than 1 MiB"}}) {
+        SCOPED_TRACE(c.file);
+        const std::string expected = "cannot read " + c.file + ": " + c.why;
+        ProcPaths where = paths();
+        where.status = c.file.c_str();
+        where.statm = c.file.c_str();
+        auto snapshot = take_snapshot(where);
+        ASSERT_FALSE(snapshot);
+        EXPECT_EQ(std::get<ProbeError>(snapshot.error()).message(), expected);
+        auto rss = read_rss_bytes(where);
+        ASSERT_FALSE(rss);
+        EXPECT_EQ(rss.error().kind(), ProbeError::Kind::read);
+        EXPECT_EQ(rss.error().message(), expected);
+    }
+    write_status("VmSize: 1\nVmRSS: 1\n");
+    ProcPaths where = paths();
+    where.fd_dir = fifo.c_str();
+    auto snapshot = take_snapshot(where);
+    ASSERT_FALSE(snapshot);
+    EXPECT_EQ(std::get<ProbeError>(snapshot.error()).message(),
+              "cannot read " + fifo.string() + ": Not a directory (os error 20)");
+    EXPECT_EQ(list_fd_targets(where).error().message(),
+              "cannot read " + fifo.string() + ": Not a directory (os error 20)");
 }
 
 TEST_F(FakeProc, MissingFilesAreReadErrors) {

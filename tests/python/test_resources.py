@@ -129,3 +129,32 @@ def test_unreadable_descriptor_directory_is_a_runtime_error():
     )
     expected = "RuntimeError ('cannot read /proc/self/fd: Permission denied (os error 13)',)"
     assert result.stdout.splitlines() == [expected, expected]
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "мониторинг.py".encode(),  # the kernel keeps 15 bytes: cut inside a character
+        "café".encode("latin-1"),
+        b"VmRSS:\t1 kB",
+        b"\nVmRSS:\t1 kB",  # the kernel escapes the line feed
+    ],
+)
+def test_any_process_name_leaves_the_snapshot_whole(name):
+    result = run_python(
+        f"""
+        import time, _quillmere_core as qc
+        with open("/proc/self/comm", "wb") as comm:
+            comm.write({name!r})
+        with open("/proc/self/status", "rb") as status:
+            print(status.readline().hex())
+        sampler = qc.BackgroundSampler()
+        sampler.start(1)
+        time.sleep(0.05)
+        snapshot = qc.snapshot_resources()
+        print(snapshot.rss_bytes > 2**20, snapshot.vms_bytes > 2**20, sampler.stop() > 2**20)
+        """
+    )
+    status_name, figures = result.stdout.splitlines()
+    assert bytes.fromhex(status_name).startswith(b"Name:\t" + name[:4].replace(b"\n", b"\\n"))
+    assert figures == "True True True"
