@@ -47,15 +47,17 @@ public:
         sum_ += latency_us;
     }
 
-    // 0.0 when empty; exact up to the final rounding of the division.
+    // 0.0 when empty; otherwise the exact mean, rounded once to the nearest double.
     double mean() const noexcept { return mean_of(sum_, size_); }
-    static double mean_of(unsigned __int128 sum, std::size_t size) noexcept {
+    static double mean_of(unsigned __int128 sum, std::uint64_t size) noexcept {
         if (size == 0) return 0.0;
-        // Sums below 2^63, all but absurd ones, and sizes (below 2^60) convert as signed
-        // integers: one instruction each, where the general conversions branch or call.
-        const double total = sum >> 63 == 0 ? static_cast<double>(static_cast<std::int64_t>(sum))
-                                            : static_cast<double>(sum);
-        return total / static_cast<double>(static_cast<std::int64_t>(size));
+        // Both exact as doubles, so the division rounds once. Signed conversions: one
+        // instruction each, where the unsigned ones branch or call.
+        if (sum < std::uint64_t{1} << 53 && size < std::uint64_t{1} << 53) [[likely]] {
+            return static_cast<double>(static_cast<std::int64_t>(sum)) /
+                   static_cast<double>(static_cast<std::int64_t>(size));
+        }
+        return rounded_quotient(sum, size);
     }
     unsigned __int128 sum() const noexcept { return sum_; }
 
@@ -70,6 +72,8 @@ public:
     void copy_to(std::uint64_t* out) const noexcept { std::copy_n(slots_.get(), size_, out); }
 
 private:
+    // sum / size (size > 0) correctly rounded, for sums or sizes that a double cannot hold.
+    static double rounded_quotient(unsigned __int128 sum, std::uint64_t size) noexcept;
     RankCandidates copy_all(std::size_t rank) const;
     bool narrow(std::size_t rank, RankCandidates& out) const;
 

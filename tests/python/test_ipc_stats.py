@@ -1,5 +1,6 @@
 """IpcStats as Python code meets it."""
 import threading
+from fractions import Fraction
 
 import pytest
 
@@ -65,6 +66,14 @@ def test_extreme_latencies():
     assert stats.total_messages() == 1
     # The largest latency reaches Python as the nearest float.
     assert stats.avg_latency_us() == stats.p99_latency_us() == 18446744073709551616.0
+
+
+def test_means_of_sums_past_2_53_are_rounded_once():
+    # Converting such a sum to a double rounds it once, and the division again; the window
+    # models of test_stress.py check the rest.
+    stats = stats_with(3, [2**53 + 1, 0, 0])
+    assert stats.avg_latency_us() == float(Fraction(2**53 + 1, 3)) == 3002399751580331.0
+    assert "avg 3002399751580331.0µs" in stats.report()
 
 
 @pytest.mark.parametrize(

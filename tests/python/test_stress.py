@@ -11,6 +11,7 @@ import random
 import sys
 import tempfile
 import threading
+from fractions import Fraction
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -104,7 +105,7 @@ def model_window(capacity, samples):
     window = samples[-max(capacity, 1):]
     if not window:
         return 0.0, 0.0
-    mean = float(sum(window)) / len(window)
+    mean = float(Fraction(sum(window), len(window)))  # rounded once
     p99 = float(sorted(window)[min(int(len(window) * 0.99), len(window) - 1)])
     return mean, p99
 
