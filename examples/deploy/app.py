@@ -3,7 +3,7 @@ each request into an IpcStats, and makes a burst of memory on demand.
 
     GET /             records the request; answers "PID TOTAL", TOTAL being this
                       worker's count of requests
-    GET /burst?mib=N  holds N MiB (default 64) for a moment, then answers the same
+    GET /burst?mib=N  holds N MiB (default 64) for a second, then answers the same
 """
 import os
 import time
@@ -21,7 +21,7 @@ def application(environ, start_response):
     if environ["PATH_INFO"] == "/burst":
         mib = int(parse_qs(environ["QUERY_STRING"]).get("mib", ["64"])[0])
         burst = b"x" * (mib * 2**20)  # every page written, so all of it is resident
-        time.sleep(0.5)  # many times the sampler's interval
+        time.sleep(1)  # many times the sampler's interval
         del burst
     REQUESTS.record_latency_us((time.perf_counter_ns() - started) // 1000)
     body = f"{os.getpid()} {REQUESTS.total_messages()}\n".encode()

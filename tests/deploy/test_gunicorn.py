@@ -6,10 +6,10 @@ from conftest import (APP_PORT, DEPLOY, can_connect, check_workers_own_signals_a
                       interpreter, log_lines, python_path, wait_until, worker_slots)
 
 
-def start_gunicorn(start, tmp_path, *options):
+def start_gunicorn(start, tmp_path):
     server = start("gunicorn", [
         interpreter(), "-m", "gunicorn", "-c", str(DEPLOY / "gunicorn.conf.py"),
-        "--error-logfile", str(tmp_path / "error.log"), *options, "app:application"],
+        "--error-logfile", str(tmp_path / "error.log"), "app:application"],
         env={"PYTHONPATH": python_path()})
     # A connection without a request: the workers' counts stay at 0.
     wait_until("gunicorn listening", lambda: can_connect(APP_PORT))
