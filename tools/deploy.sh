@@ -17,7 +17,8 @@ deploy_main() {
   fi
   say "deployment recipes (tests/deploy) with $PY"
   local rc=0
-  with_module "$dir" "${isolate[@]}" "$PY" -m pytest -q -p no:cacheprovider tests/deploy "$@" || rc=$?
+  with_module "$dir" "${isolate[@]}" "$PY" -m pytest -q -p no:cacheprovider tests/deploy "$@" \
+    || rc=$?
   ((rc != 5)) || die "pytest ran no test"
   ((rc == 0)) || die "deployment tests failed (pytest exit $rc)"
   say "deployment recipes passed"
