@@ -13,15 +13,26 @@ fresh resource snapshot and reads every channel registered with QuillmereMetrics
     quillmere.socket.io                   By                 counter   bytes_sent / bytes_recv
     quillmere.socket.send.latency.mean    s                  gauge     avg_send_latency_us
     quillmere.socket.receive_buffer.peak  1                  gauge     peak_recv_buffer_pct / 100
+    quillmere.process.memory.peak         By                 gauge     BackgroundSampler's peak
 
 The process metrics carry the semantic conventions' names, units and instruments (levels
 that add up across processes are up-down counters there); the descriptor count is the
 one that replaced `process.open_file_descriptor.count`. A channel's points carry its name
 as the `quillmere.channel.name` attribute, and the socket's byte totals the direction as
 `network.io.direction` (`transmit`, `receive`). Latencies are converted to seconds and the
-buffer fill to a ratio (1.0 is full; the module does not cap it). The totals are reported
+buffer fill to a ratio (1.0 is full; the module does not cap it), as the Prometheus
+example has them. The totals are reported
 as cumulative sums of integers. They wrap modulo 2**64, which a backend reads as a reset;
 OTLP carries integers as signed 64-bit values, so no total may reach 2**63 (8 EiB).
+
+The peak resident size comes only with `peak_interval_ms`: QuillmereMetrics then runs a
+BackgroundSampler of its own, and each collection stops it, takes its peak and starts it
+again. The point is the highest resident size since the previous collection, so a burst
+between two exports shows in the next even when it is over by then. One reader per
+meter provider, then: two would each see the peak since the other's last collection.
+Make the instruments in the process they measure; in a pre-fork server, in each worker
+after the fork, with a MeterProvider of its own (its reader's thread does not survive a
+fork) whose resource gives the worker a `service.instance.id` of its own.
 
     ./dev run python3 examples/opentelemetry_metrics.py             # one collection, printed
     ./dev run python3 examples/opentelemetry_metrics.py --seconds 5
@@ -57,10 +68,18 @@ def snapshot_reading(read: Callable[[qc.ResourceSnapshot], int]) -> Callback:
 class QuillmereMetrics:
     """Observable instruments on `meter` for the process and the registered channels."""
 
-    def __init__(self, meter: Meter) -> None:
+    def __init__(self, meter: Meter, peak_interval_ms: int | None = None) -> None:
         # Collections may run on a reader's thread while the program registers.
         self._lock = threading.Lock()
         self._channels: dict[str, Channel] = {}
+        if peak_interval_ms is not None:
+            sampler = qc.BackgroundSampler()
+            sampler.start(peak_interval_ms)
+            meter.create_observable_gauge(
+                "quillmere.process.memory.peak",
+                [lambda options: [Observation(self._restart(sampler, peak_interval_ms))]],
+                unit="By", description=f"Highest resident set size since the previous "
+                f"collection, sampled every {peak_interval_ms} ms.")
         meter.create_observable_up_down_counter(
             "process.memory.usage", [snapshot_reading(lambda s: s.rss_bytes)], unit="By",
             description="Resident set size (VmRSS).")
@@ -97,6 +116,15 @@ class QuillmereMetrics:
             "quillmere.socket.receive_buffer.peak",
             [self._each(qc.SocketStats, lambda c: c.peak_recv_buffer_pct() / 100)], unit="1",
             description="Highest receive-buffer fill recorded, 1.0 being full.")
+
+    def _restart(self, sampler: qc.BackgroundSampler, interval_ms: int) -> int:
+        rss_bytes = qc.snapshot_resources().rss_bytes
+        # Under the lock: two collections at once would overlap on the sampler, which refuses.
+        with self._lock:
+            peak = sampler.stop()
+            sampler.start(interval_ms)
+        # A run too short for its first sample gives 0; the peak is at least the size now.
+        return max(peak, rss_bytes)
 
     def register[C: (qc.IpcStats, qc.SocketStats)](self, channel: C) -> C:
         """Adds `channel` to every later collection and returns it. Its name is its
@@ -168,7 +196,8 @@ def pass_messages(ipc: qc.IpcStats, sock: qc.SocketStats, stop: threading.Event)
 def main(seconds: float) -> None:
     reader = InMemoryMetricReader()
     provider = MeterProvider(metric_readers=[reader])
-    metrics = QuillmereMetrics(provider.get_meter("quillmere", qc.probe_version()))
+    metrics = QuillmereMetrics(provider.get_meter("quillmere", qc.probe_version()),
+                               peak_interval_ms=10)
     ipc = metrics.register(qc.IpcStats("queue", ring_capacity=4096))
     sock = metrics.register(qc.SocketStats("socketpair", ring_capacity=4096))
     stop = threading.Event()

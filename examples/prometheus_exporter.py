@@ -6,8 +6,16 @@ percentile of its latency window; a SocketStats its byte totals, peak receive-bu
 and mean send latency (it keeps no percentile). The message and byte totals are counters
 (`quillmere_channel_messages_total`, `quillmere_socket_sent_bytes_total`,
 `quillmere_socket_received_bytes_total`), every other reading a gauge; a channel's
-readings carry its name as the `channel` label, and latencies are in seconds, as
-Prometheus has them.
+readings carry its name as the `channel` label. Values are in base units, as Prometheus
+has them: latencies in seconds, the buffer fill as a ratio (1.0 is full; the module does
+not cap it).
+
+Given `peak_interval_ms`, the collector runs a BackgroundSampler of its own and exports
+`quillmere_resident_memory_peak_bytes`: the highest resident size since the previous
+scrape. Each scrape stops the sampler, takes its peak and starts it again, so a burst
+between two scrapes shows in the next one even when it is over by then. One scraper per
+process, then: two would each see the peak since the other's last visit. Make the
+collector in the process it measures; in a pre-fork server, in each worker after the fork.
 
 Precision of large totals: Prometheus keeps every sample as a float64, which holds each
 integer up to 2**53 exactly (8 PiB for a byte count). Above that a total is rounded to the
@@ -55,8 +63,9 @@ SOCKET_READINGS: list[Reading[qc.SocketStats]] = [
      lambda c: c.bytes_sent()),
     (CounterMetricFamily, "socket_received_bytes", "Bytes received, modulo 2**64.",
      lambda c: c.bytes_recv()),
-    (GaugeMetricFamily, "socket_peak_receive_buffer_percent",
-     "Highest receive-buffer fill recorded.", lambda c: c.peak_recv_buffer_pct()),
+    (GaugeMetricFamily, "socket_peak_receive_buffer_ratio",
+     "Highest receive-buffer fill recorded, 1.0 being full.",
+     lambda c: c.peak_recv_buffer_pct() / 100),
     (GaugeMetricFamily, "socket_send_latency_mean_seconds",
      "Mean send latency of the socket's window.", lambda c: c.avg_send_latency_us() / 1e6),
 ]
@@ -65,11 +74,25 @@ SOCKET_READINGS: list[Reading[qc.SocketStats]] = [
 class QuillmereCollector(Collector):
     """The process's snapshot and the registered channels, read anew on each scrape."""
 
-    def __init__(self, namespace: str = "quillmere") -> None:
+    def __init__(self, namespace: str = "quillmere", peak_interval_ms: int | None = None) -> None:
         self._namespace = namespace
         # The HTTP server scrapes on a thread of its own while the program registers.
         self._lock = threading.Lock()
         self._channels: dict[str, Channel] = {}
+        self._peak_interval_ms = peak_interval_ms
+        self._sampler: qc.BackgroundSampler | None = None
+        if peak_interval_ms is not None:
+            self._sampler = qc.BackgroundSampler()
+            self._sampler.start(peak_interval_ms)
+
+    def _peak_since_last_scrape(self, rss_bytes: int) -> int:
+        assert self._sampler is not None and self._peak_interval_ms is not None
+        # Under the lock: two scrapes at once would overlap on the sampler, which refuses.
+        with self._lock:
+            peak = self._sampler.stop()
+            self._sampler.start(self._peak_interval_ms)
+        # A run too short for its first sample gives 0; the peak is at least the size now.
+        return max(peak, rss_bytes)
 
     def register[C: (qc.IpcStats, qc.SocketStats)](self, channel: C) -> C:
         """Adds `channel` to every later scrape and returns it. Its name is its label,
@@ -95,6 +118,12 @@ class QuillmereCollector(Collector):
                                 value=snapshot.vms_bytes)
         yield GaugeMetricFamily(f"{ns}_open_fds", "Open file descriptors.",
                                 value=snapshot.open_fds)
+        if self._sampler is not None:
+            yield GaugeMetricFamily(
+                f"{ns}_resident_memory_peak_bytes",
+                f"Highest resident set size since the previous scrape, sampled every "
+                f"{self._peak_interval_ms} ms.",
+                value=self._peak_since_last_scrape(snapshot.rss_bytes))
         yield GaugeMetricFamily(f"{ns}_snapshot_timestamp_seconds",
                                 "Wall-clock time of the snapshot.",
                                 value=snapshot.timestamp_ns / 1e9)
@@ -134,7 +163,7 @@ def pass_messages(ipc: qc.IpcStats, sock: qc.SocketStats, stop: threading.Event)
 
 def main(port: int | None, seconds: float) -> None:
     registry = CollectorRegistry()
-    collector = QuillmereCollector()
+    collector = QuillmereCollector(peak_interval_ms=10)
     registry.register(collector)
     ipc = collector.register(qc.IpcStats("queue", ring_capacity=4096))
     sock = collector.register(qc.SocketStats("socketpair", ring_capacity=4096))

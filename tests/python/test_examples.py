@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -195,7 +196,7 @@ def test_prometheus_collector_exposes_each_registered_channel():
         ("quillmere_channel_latency_p99_seconds", "idle"): 0,
         ("quillmere_socket_sent_bytes_total", "s0"): 150,
         ("quillmere_socket_received_bytes_total", "s0"): 300,
-        ("quillmere_socket_peak_receive_buffer_percent", "s0"): 35,
+        ("quillmere_socket_peak_receive_buffer_ratio", "s0"): 0.35,
         ("quillmere_socket_send_latency_mean_seconds", "s0"): 50e-6,
     }
     snapshot = {name: value for (name, channel), value in samples.items() if channel is None}
@@ -212,6 +213,32 @@ def test_prometheus_collector_exposes_each_registered_channel():
         None, "idle", "s0"}
 
 
+def peaks_around_a_burst(read_peak):
+    """The peaks of two collections, the first after a 64 MiB burst that ended before it,
+    the second after nothing; and the resident size just before the burst."""
+    before = qc.snapshot_resources().rss_bytes
+    burst = b"x" * (64 * 2**20)
+    time.sleep(1)  # the sampler's interval is 1 ms
+    del burst
+    return before, read_peak(), read_peak()
+
+
+@needs_prometheus_client
+def test_prometheus_peak_is_the_highest_since_the_previous_scrape():
+    from prometheus_client import CollectorRegistry, generate_latest
+    registry = CollectorRegistry()
+    registry.register(load_example("prometheus_exporter.py").QuillmereCollector(
+        peak_interval_ms=1))
+
+    def read_peak():
+        return scraped(generate_latest(registry).decode())[
+            "quillmere_resident_memory_peak_bytes", None]
+    before, first, second = peaks_around_a_burst(read_peak)
+    # The burst is over at the first scrape and still shows; the restarted sampler's
+    # peak, read at the second, no longer has it.
+    assert first - before > 60 * 2**20 > second - before
+
+
 @needs_prometheus_client
 def test_prometheus_exporter_prints_a_scrape():
     status, lines = run_example("prometheus_exporter.py", "--seconds", "0.3")
@@ -219,6 +246,8 @@ def test_prometheus_exporter_prints_a_scrape():
     samples = scraped("\n".join(lines) + "\n")
     assert {channel for _, channel in samples} == {None, "queue", "socketpair"}
     assert samples["quillmere_channel_messages_total", "queue"] > 0
+    assert samples["quillmere_resident_memory_peak_bytes", None] >= samples[
+        "quillmere_resident_memory_bytes", None] > 0
     sent, received = (samples[f"quillmere_socket_{way}_bytes_total", "socketpair"]
                       for way in ("sent", "received"))
     assert sent == received > 0
@@ -289,9 +318,26 @@ def test_opentelemetry_instruments_read_the_module_at_each_collection():
 
 
 @needs_opentelemetry_sdk
+def test_opentelemetry_peak_is_the_highest_since_the_previous_collection():
+    from opentelemetry.sdk.metrics import MeterProvider
+    from opentelemetry.sdk.metrics.export import InMemoryMetricReader
+    reader = InMemoryMetricReader()
+    provider = MeterProvider(metric_readers=[reader], shutdown_on_exit=False)
+    load_example("opentelemetry_metrics.py").QuillmereMetrics(provider.get_meter("t"),
+                                                              peak_interval_ms=1)
+
+    def read_peak():
+        value, unit, kind = collected(reader)["quillmere.process.memory.peak", None, None]
+        assert (unit, kind) == ("By", "gauge")
+        return value
+    before, first, second = peaks_around_a_burst(read_peak)
+    assert first - before > 60 * 2**20 > second - before
+
+
+@needs_opentelemetry_sdk
 def test_opentelemetry_example_prints_a_collection():
     status, lines = run_example("opentelemetry_metrics.py", "--seconds", "0.3")
-    assert status == 0 and len(lines) == 3 + 4 + 4  # the process, the queue, the socket
+    assert status == 0 and len(lines) == 4 + 4 + 4  # the process, the queue, the socket
     values = dict(re.fullmatch(r"(\S+) (\S+) \S+ \((?:up-down )?(?:counter|gauge)\)", line)
                   .groups() for line in lines)
     assert float(values["quillmere.channel.messages{quillmere.channel.name=queue}"]) > 0
