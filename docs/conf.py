@@ -24,6 +24,9 @@ extensions = [
 
 # Every cross-reference must resolve.
 nitpicky = True
+# The panic exception's class is made per interpreter and exported nowhere, so there is
+# nothing for a reference to it to link to; docs/reference/errors.rst describes it.
+nitpick_ignore = [("py:exc", "PanicException")]
 # Python's own objects link to its documentation, whose inventory Debian's python3-doc
 # installs, so the build needs no network.
 intersphinx_mapping = {
@@ -36,6 +39,27 @@ autodoc_member_order = "bysource"
 # The classes live in the module but call themselves builtins.X.
 add_module_names = False
 python_use_unqualified_type_names = True
+
+
+def _glued_headings(app, docname, source):
+    """A heading typed right under a paragraph's last line, with no blank line between,
+    renders as text (the underline a run of dashes) and leaves the contents, and docutils
+    says nothing. Warns of every underline whose title line follows text."""
+    from sphinx.util import logging
+    lines = source[0].splitlines()
+    for number in range(2, len(lines)):
+        line, title, before = lines[number], lines[number - 1], lines[number - 2]
+        if (re.fullmatch(r"([=\-~^\"'`#*+])\1{2,}", line) and title.strip()
+                and not title.startswith(" ") and before.strip()
+                and not re.fullmatch(r"([=\-~^\"'`#*+])\1{2,}", before)):
+            logging.getLogger(__name__).warning(
+                f"the heading {title!r} follows text with no blank line: it renders as text",
+                location=(docname, number))
+
+
+def setup(app):
+    app.connect("source-read", _glued_headings)
+
 
 exclude_patterns = ["_build"]
 templates_path = []

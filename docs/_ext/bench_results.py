@@ -1,10 +1,15 @@
 """The performance page's figures and tables, drawn from bench/results.json at build time.
 
-`./dev bench` writes that file; nothing here is copied from it by hand. Three directives:
+`./dev bench` writes that file; nothing here is copied from it by hand. Three directives
+and a role:
 
     .. bench-about::             when, where and with what the figures were measured
     .. bench-table:: NAME        a table (checks, percentile, scaling, headlines)
     .. bench-figure:: NAME       a matplotlib figure (snapshot-scaling, percentile, recording)
+    :bench:`NAME`                one figure in prose (see VALUES), for example 39.1 µs
+
+A page that quotes a figure with the role also says, with `bench-about`, where and when it
+was measured.
 
 Figures are written as SVG into the build folder, beside the doctrees, and shown from
 there, so no image is ever committed.
@@ -31,11 +36,71 @@ def figures(results, script):
 
 def shown_ns(ns):
     """A time in the unit a reader takes in at a glance."""
+    # A no-break space, so that a table cell or a line of prose never splits a value.
     if ns < 1_000:
-        return f"{ns:.0f} ns"
+        return f"{ns:.0f}\u00a0ns"
     if ns < 1_000_000:
-        return f"{ns / 1e3:.3g} µs"
-    return f"{ns / 1e6:.3g} ms"
+        return f"{ns / 1e3:.3g}\u00a0µs"
+    return f"{ns / 1e6:.3g}\u00a0ms"
+
+
+# ------------------------------------------------------------------ figures in prose
+
+def _check(results, script, start):
+    """The value of the check of SCRIPT whose description starts with START."""
+    return next(c["value"] for c in figures(results, script)["checks"] if c["what"].startswith(start))
+
+
+def _ratio(value):
+    return f"{value:.2f}x"
+
+
+def _span(values):
+    low, high = shown_ns(min(values)), shown_ns(max(values))
+    return low if low == high else f"{low} to {high}"
+
+
+def _scaling(results):
+    return figures(results, "bench_scaling")
+
+
+def _window_p99(results, size, pick):
+    return shown_ns(pick(row["ns"]["p99"] for row in figures(results, "bench_percentile")["windows"]
+                         if row["samples"] == size))
+
+
+VALUES = {
+    # The recording calls against their no-op floors.
+    "record-vs-floor": lambda r: _ratio(_check(r, "bench_calls", "record_latency_us(120) vs")),
+    # snapshot_resources(), whatever the number of descriptors (Linux 6.2 and later).
+    "snapshot": lambda r: _span(_scaling(r)["snapshot"]["ns_per_call"]["snapshot_resources()"]),
+    "snapshot-levels": lambda r: " to ".join(
+        f"{level:,}" for level in _scaling(r)["snapshot"]["descriptors"][::len(_scaling(r)["snapshot"]["descriptors"]) - 1]),
+    # Counting by listing /proc/self/fd, what kernels before 6.2 leave: first and last level.
+    "count-by-listing-first": lambda r: shown_ns(_scaling(r)["snapshot"]["ns_per_call"]["C++ listing (O(n) count)"][0]),
+    "count-by-listing-last": lambda r: shown_ns(_scaling(r)["snapshot"]["ns_per_call"]["C++ listing (O(n) count)"][-1]),
+    "psutil-count-last": lambda r: shown_ns(_scaling(r)["snapshot"]["ns_per_call"]["psutil memory_info()+num_fds()"][-1]),
+    "listing": lambda r: shown_ns(figures(r, "bench_resources")["listing_ns"]["list_open_fds()"]),
+    # The sampler at a 1 ms interval, few descriptors, and against a C++ thread at any level.
+    "sampler-cpu": lambda r: shown_ns(_scaling(r)["sampler"]["cpu_ns_per_tick"]["BackgroundSampler"][0]),
+    "sampler-vs-thread": lambda r: _ratio(max(
+        mine / floor for mine, floor in zip(_scaling(r)["sampler"]["cpu_ns_per_tick"]["BackgroundSampler"],
+                                            _scaling(r)["sampler"]["cpu_ns_per_tick"]["C++ thread (floor)"]))),
+    "sampler-stop": lambda r: f"{_check(r, 'bench_sampler', 'stop()'):.3g}\u00a0ms",
+    "interpreters": lambda r: _ratio(_check(r, "bench_interpreters", "recording on two")),
+    "p99-1e3": lambda r: _window_p99(r, 1_000, max),
+    "p99-largest": lambda r: _window_p99(r, max(row["samples"] for row in figures(r, "bench_percentile")["windows"]), max),
+    "p99-largest-size": lambda r: f"{max(row['samples'] for row in figures(r, 'bench_percentile')['windows']):,}",
+}
+
+
+def bench_role(name, rawtext, text, lineno, inliner, options=None, content=None):
+    env = inliner.document.settings.env
+    env.note_dependency(str(RESULTS))
+    if text not in VALUES:
+        message = inliner.reporter.error(f"no figure named {text!r} in bench_results.VALUES", line=lineno)
+        return [inliner.problematic(rawtext, rawtext, message)], [message]
+    return [nodes.inline(rawtext, VALUES[text](load()), classes=["bench-value"])], []
 
 
 # ----------------------------------------------------------------------------- tables
@@ -45,10 +110,13 @@ def checks_table(results):
     for script in sorted(results["benchmarks"]):
         for check in (figures(results, script) or {}).get("checks", []):
             value, unit = check["value"], check["unit"]
-            measured = f"{value:.2f}x" if unit == "x" else f"{value:.3g} {unit}"
-            goal = "—" if check["goal"] is None else f"≤ {check['goal']:g}{'x' if unit == 'x' else ' ' + unit}"
+            measured = f"{value:.2f}x" if unit == "x" else f"{value:.3g}\u00a0{unit}"
+            goal = ("—" if check["goal"] is None
+                    else f"≤\u00a0{check['goal']:g}{'x' if unit == 'x' else chr(0xa0) + unit}")
             met = "—" if check["goal"] is None else ("yes" if value <= check["goal"] else "no")
-            rows.append([check["what"], measured, goal, met])
+            # One name for the pure-Python competitor on every page and figure.
+            what = check["what"].replace("pure-Python ring", "pure-Python window + lock")
+            rows.append([what, measured, goal, met])
     return rows
 
 
@@ -70,8 +138,10 @@ def scaling_table(results):
     snapshot, sampler = scaling["snapshot"], scaling["sampler"]
     levels = snapshot["descriptors"]
     rows = [["open descriptors", *(f"{level:,}" for level in levels)]]
-    for name in ("snapshot_resources()", "psutil memory_info()+num_fds()"):
-        rows.append([name, *map(shown_ns, snapshot["ns_per_call"][name])])
+    for name, label in (("snapshot_resources()", "snapshot_resources(), Linux 6.2+"),
+                        ("C++ listing (O(n) count)", "the count by listing, older kernels"),
+                        ("psutil memory_info()+num_fds()", "psutil memory_info()+num_fds()")):
+        rows.append([label, *map(shown_ns, snapshot["ns_per_call"][name])])
     for name, label in (("BackgroundSampler", "sampler CPU per tick"),
                         ("C++ thread (floor)", "a C++ thread, per tick"),
                         ("psutil thread", "a Python thread polling psutil, per tick")):
@@ -114,16 +184,40 @@ def table_node(rows):
 
 # ---------------------------------------------------------------------------- figures
 
-def _axes(width=6.4, height=4.0):
+# A figure 5 inches wide is 480 CSS px; furo on a 390 px phone shows it 327 px wide, so
+# 13 pt type (17.3 px) still reads at 11.8 px there. Every text uses that size.
+WIDTH_IN = 5.0
+FONT_PT = 13
+
+
+def _axes(width=WIDTH_IN, height=4.0):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    # Large type: on a phone the figure shrinks to about half its width.
-    plt.rcParams.update({"font.size": 12, "axes.spines.top": False, "axes.spines.right": False,
-                         "svg.hashsalt": "quillmere", "svg.fonttype": "path"})
+    plt.rcParams.update({"font.size": FONT_PT, "axes.spines.top": False,
+                         "axes.spines.right": False, "legend.fontsize": FONT_PT,
+                         "xtick.labelsize": FONT_PT, "ytick.labelsize": FONT_PT,
+                         "svg.hashsalt": "quillmere", "svg.fonttype": "path",
+                         # An opaque white ground: furo's dark mode keeps it, so the dark
+                         # text and lines stay readable there.
+                         "figure.facecolor": "white", "savefig.facecolor": "white",
+                         "axes.facecolor": "white"})
     figure, axes = plt.subplots(figsize=(width, height), layout="constrained")
     axes.grid(True, which="major", color="#dddddd", linewidth=0.6)
     return figure, axes
+
+
+def _log_ticks(axis, low, high):
+    """Labelled ticks at 1, 2 and 5 times each power of ten between LOW and HIGH, so that
+    every curve has a labelled value near it."""
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
+    ticks, decade = [], 10.0 ** __import__("math").floor(__import__("math").log10(low))
+    while decade <= high:
+        ticks.extend(t for t in (decade, 2 * decade, 5 * decade) if low / 2 <= t <= high * 2)
+        decade *= 10
+    axis.set_major_locator(FixedLocator(ticks))
+    axis.set_minor_locator(NullLocator())
+    axis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}" if value >= 1 else f"{value:g}"))
 
 
 def _log_log(figure, axes, xlabel):
@@ -138,21 +232,30 @@ def _log_log(figure, axes, xlabel):
 
 def snapshot_scaling_figure(results):
     snapshot = figures(results, "bench_scaling")["snapshot"]
-    figure, axes = _axes()
+    figure, axes = _axes(height=5.4)
     levels = snapshot["descriptors"]
+    every = []
     for name, label, style in (
-            ("snapshot_resources()", "snapshot_resources()", dict(color="#1f6fb4", marker="o")),
+            ("snapshot_resources()", "snapshot_resources(), Linux 6.2+", dict(color="#1f6fb4", marker="o")),
             ("C++ floor", "the same probe as a C++ loop", dict(color="#7a7a7a", marker=".", linestyle=":")),
+            ("C++ listing (O(n) count)", "the count by listing, older kernels",
+             dict(color="#1f6fb4", marker="^", linestyle="--")),
             ("psutil memory_info()+num_fds()", "psutil memory_info() + num_fds()",
              dict(color="#d4572a", marker="s"))):
-        axes.plot(levels, [ns / 1e3 for ns in snapshot["ns_per_call"][name]], label=label, **style)
-    return _log_log(figure, axes, "open descriptors")
+        values = [ns / 1e3 for ns in snapshot["ns_per_call"][name]]
+        every.extend(values)
+        axes.plot(levels, values, label=label, **style)
+    _log_log(figure, axes, "open descriptors")
+    _log_ticks(axes.yaxis, min(every), max(every))
+    axes.xaxis.set_major_formatter("{x:,.0f}")
+    axes.legend(frameon=False, loc="upper left", bbox_to_anchor=(-0.2, -0.14))
+    return figure
 
 
 def percentile_figure(results):
     windows = figures(results, "bench_percentile")["windows"]
     sizes = sorted({row["samples"] for row in windows})
-    figure, axes = _axes()
+    figure, axes = _axes(height=5.4)
 
     def per_size(candidate, pick):
         return [pick(row["ns"][candidate] for row in windows if row["samples"] == size) / 1e3
@@ -166,33 +269,59 @@ def percentile_figure(results):
               label="numpy.partition, median shape")
     axes.plot(sizes, per_size("read pass", statistics.median), color="#7a7a7a", marker=".",
               linestyle=":", label="one read of the window (the limit)")
-    return _log_log(figure, axes, "samples in the window")
+    _log_log(figure, axes, "samples in the window")
+    axes.legend(frameon=False, loc="upper left", bbox_to_anchor=(-0.2, -0.14))
+    return figure
+
+
+# Each recording call beside the no-op call that converts the same arguments the same way,
+# its own floor; the alternatives beside the one-argument floor, the call they replace.
+RECORDING_ROWS = [
+    ("IpcStats.record_latency_us(120)", "record_latency_us(120)", "no-op native call (floor)", "module"),
+    ("record_latency_us(us=120)", "record_latency_us(us=120)", "no-op keyword call (floor)", "module"),
+    ("SocketStats.record_send(1500, 120)", "record_send(1500, 120)",
+     "no-op two-argument call (floor)", "module"),
+    ("SocketStats.record_recv(1500, 40)", "record_recv(1500, 40)",
+     "no-op two-argument call (floor)", "module"),
+    ("pure-Python ring", "pure-Python window + lock", "no-op native call (floor)", "other"),
+    ("prometheus Summary.observe", "prometheus Summary¹", "no-op native call (floor)", "other"),
+    ("prometheus Histogram.observe", "prometheus Histogram", "no-op native call (floor)", "other"),
+]
+COLOURS = {"floor": "#9a9a9a", "module": "#1f6fb4", "other": "#d4572a"}
 
 
 def recording_figure(results):
+    """Each call's bar over its own floor's, on a log axis so that the module's bars,
+    close to their floors, do not vanish beside prometheus_client's."""
+    from matplotlib.patches import Patch
     timings = figures(results, "bench_calls")["ns_per_call"]
-    bars = [
-        ("no-op native call (floor)", "no-op call (floor)", "#7a7a7a"),
-        ("IpcStats.record_latency_us(120)", "record_latency_us(120)", "#1f6fb4"),
-        ("record_latency_us(us=120)", "record_latency_us(us=120)", "#1f6fb4"),
-        ("SocketStats.record_send(1500, 120)", "record_send(1500, 120)", "#1f6fb4"),
-        ("SocketStats.record_recv(1500, 40)", "record_recv(1500, 40)", "#1f6fb4"),
-        ("pure-Python ring", "pure-Python deque + lock", "#d4572a"),
-        ("prometheus Summary.observe", "prometheus Summary", "#d4572a"),
-        ("prometheus Histogram.observe", "prometheus Histogram", "#d4572a"),
-    ]
-    figure, axes = _axes(height=3.8)
-    labels = [label for _, label, _ in bars]
-    values = [timings[name] for name, _, _ in bars]
-    positions = range(len(bars))
-    axes.barh(positions, values, color=[color for _, _, color in bars], height=0.6)
-    for position, value in zip(positions, values):
-        axes.text(value + max(values) * 0.015, position, f"{value:.0f} ns", va="center")
-    axes.set_yticks(list(positions), labels)
-    axes.invert_yaxis()
-    axes.set_xlim(0, max(values) * 1.2)
-    axes.set_xlabel("ns per call")
+    figure, axes = _axes(height=5.8)
+    positions = range(len(RECORDING_ROWS))
+    for position, (name, _, floor, kind) in zip(positions, RECORDING_ROWS):
+        value, base = timings[name], timings[floor]
+        axes.barh(position + 0.24, base, height=0.2, color=COLOURS["floor"])
+        axes.barh(position + 0.02, value, height=0.2, color=COLOURS[kind])
+        axes.text(value * 1.08, position + 0.02, f"{value:.0f} ns, {value / base:.2f}x",
+                  va="center")
+    low = min(timings[floor] for *_, floor, _ in RECORDING_ROWS) / 2
+    for position, (_, label, _, _) in zip(positions, RECORDING_ROWS):
+        axes.text(low * 1.05, position - 0.3, label, va="center")
+    axes.set_ylim(len(RECORDING_ROWS) - 0.6, -0.6)
+    axes.set_yticks([])
+    axes.spines["left"].set_visible(False)
+    axes.set_xscale("log")
+    values = [timings[name] for name, *_ in RECORDING_ROWS]
+    axes.set_xlim(low, max(values) * 6)
+    from matplotlib.ticker import FixedLocator, NullLocator
+    axes.xaxis.set_major_locator(FixedLocator([10, 100, 1000]))
+    axes.xaxis.set_minor_locator(NullLocator())
+    axes.xaxis.set_major_formatter("{x:,.0f}")
+    axes.set_xlabel("ns per call (log scale)")
     axes.grid(False, axis="y")
+    axes.legend(handles=[Patch(color=COLOURS["floor"], label="its floor: a no-op call, same arguments"),
+                         Patch(color=COLOURS["module"], label="the module's call"),
+                         Patch(color=COLOURS["other"], label="a Python alternative")],
+                frameon=False, loc="upper left", bbox_to_anchor=(-0.02, -0.12), ncols=1)
     return figure
 
 
@@ -258,4 +387,5 @@ def setup(app):
     app.add_directive("bench-about", BenchAbout)
     app.add_directive("bench-table", BenchTable)
     app.add_directive("bench-figure", BenchFigure)
+    app.add_role("bench", bench_role)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

@@ -5,15 +5,19 @@ types are in the stub beside the module's source (src/ipc_probe/_quillmere_core.
 which stubtest keeps equal to the module. This extension reads the stub with `ast` and
 hands autodoc each parameter's and return value's type, and each read-only attribute's.
 
-Then it checks the reference against the stub: every public name, every method and every
-property must be documented, with the stub's parameters in order and its types. Anything
-missing, extra or different is a warning, and `./dev docs` fails on any warning, so the
-reference cannot fall behind the module.
+Then it checks three things against one another: the built module's public names (its
+functions and classes, and each class's methods and attributes) against the stub's, so a
+name dropped from both the stub and the page still shows; the stub against the reference,
+where every public name, method and attribute must be documented with the stub's
+parameters in order and its types; and every `:param NAME:` of the reference against the
+parameters its signature shows. Anything missing, extra or different is a warning, and
+`./dev docs` fails on any warning, so the reference cannot fall behind the module.
 """
 import ast
 import builtins
 import dataclasses
 import importlib
+import inspect
 import pathlib
 import typing
 
@@ -169,6 +173,11 @@ def _on_object_description(app, domain, objtype, contentnode):
     if signature.get("module") != MODULE:
         return
     parameters = [p.astext() for p in signature.findall(addnodes.desc_parameter)]
+    # Only the object's own fields: a class's content also holds its methods' descriptions.
+    described = [field[0].astext().split()[-1]
+                 for field_list in contentnode.children if isinstance(field_list, nodes.field_list)
+                 for field in field_list.children
+                 if field[0].astext().split()[0] in ("param", "parameter", "arg", "argument")]
     types = {}
     for annotation in signature.children:
         if isinstance(annotation, addnodes.desc_annotation) and _text(annotation).startswith(":"):
@@ -179,7 +188,7 @@ def _on_object_description(app, domain, objtype, contentnode):
             types[field_name[1]] = field[1].astext().strip()
         elif field_name == ["rtype"]:
             types["return"] = field[1].astext().strip()
-    app.env.quillmere_reference[signature["fullname"]] = (objtype, parameters, types)
+    app.env.quillmere_reference[signature["fullname"]] = (objtype, parameters, types, described)
 
 
 def check_reference(stub, reference):
@@ -190,7 +199,14 @@ def check_reference(stub, reference):
         if name not in reference:
             problems.append(f"the API reference lacks {name}, a {entry.kind} of the stub")
             continue
-        objtype, parameters, types = reference[name]
+        objtype, parameters, types, described = reference[name]
+        # What a :param: may name: the parameters the signature shows, without their
+        # stars and defaults.
+        named = {p.lstrip("*").split("=")[0].split(":")[0].strip() for p in parameters} - {"/", ""}
+        for parameter in described:
+            if parameter not in named:
+                problems.append(f"the API reference describes a parameter {parameter!r} of {name}, "
+                                f"whose signature has {sorted(named) or 'none'}")
         if objtype != kinds[entry.kind]:
             problems.append(f"the API reference shows {name} as a {objtype}, the stub as a {entry.kind}")
         if entry.kind != "property" and parameters != list(entry.params or ()):
@@ -204,7 +220,43 @@ def check_reference(stub, reference):
     return problems
 
 
+def module_names(module):
+    """{qualified name: kind} of every public object of the built module: its functions
+    and classes, and each class's methods and attributes, as the stub would name them."""
+    kinds = {}
+    for name in dir(module):
+        if name.startswith("_"):
+            continue
+        value = getattr(module, name)
+        if not isinstance(value, type):
+            kinds[name] = "function" if callable(value) else "constant"
+            continue
+        kinds[name] = "class"
+        for member, attribute in vars(value).items():
+            if not member.startswith("_"):
+                kinds[f"{name}.{member}"] = ("property" if inspect.isdatadescriptor(attribute)
+                                             else "method")
+    return kinds
+
+
+def check_module(stub, built):
+    """Every difference between the built module's public objects and the stub's."""
+    problems = []
+    for name, kind in sorted(built.items()):
+        if name not in stub:
+            problems.append(f"the built module has {name}, a {kind} that the stub and so the "
+                            "API reference lack")
+        elif stub[name].kind != kind:
+            problems.append(f"the built module's {name} is a {kind}, the stub's a {stub[name].kind}")
+    for name in sorted(stub.keys() - built.keys()):
+        problems.append(f"the stub has {name}, which the built module does not")
+    return problems
+
+
 def _on_check_consistency(app, env):
+    built = module_names(importlib.import_module(MODULE))
+    for problem in check_module(env.quillmere_stub, built):
+        logger.warning(problem, type="quillmere", subtype="module")
     for problem in check_reference(env.quillmere_stub, env.quillmere_reference):
         logger.warning(problem, type="quillmere", subtype="reference")
 
