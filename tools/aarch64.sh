@@ -17,6 +17,7 @@ AARCH64_TOOL_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # what the suites run with (ctest is CMake's, objdump binutils').
 AARCH64_ROOT_PACKAGES=(
   python3 python3-dev python3-venv python3.15 python3.15-dev python3.15-venv
+  python3.13 python3.13-dev python3.13-venv
   libgtest-dev cmake binutils
   python3-pytest python3-hypothesis python3-prometheus-client python3-opentelemetry-sdk python3-mypy
 )
