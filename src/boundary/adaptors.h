@@ -21,6 +21,7 @@
 #include "boundary/class_def.h"
 #include "boundary/conversion.h"
 #include "boundary/error.h"
+#include "boundary/interpreter_objects.h"
 
 namespace ipc_probe::py {
 namespace detail {
@@ -35,6 +36,12 @@ struct Signature<R (*)(A...)> {
     using Result = R;
     using Params = std::tuple<std::remove_cvref_t<A>...>;
     static constexpr bool member = false;
+    static constexpr bool wants_state = false;
+};
+// A module function that reads its module's state (null where cleared) first.
+template <class R, class... A>
+struct Signature<R (*)(const ModuleState*, A...)> : Signature<R (*)(A...)> {
+    static constexpr bool wants_state = true;
 };
 template <class R, class... A>
 struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
@@ -58,8 +65,9 @@ struct Signature<T C::*> : Signature<T (C::*)() const> {};
 
 // The one place an outcome becomes a return value or interpreter error state. A C++
 // exception from a body becomes an error value here; nothing unwinds into the interpreter.
-template <class Body>
-PyObject* finish(Body&& body) noexcept {
+// `lookup_state` gives the call's module state, looked up on the error path only.
+template <class Body, class LookupState>
+PyObject* finish(Body&& body, LookupState&& lookup_state) noexcept {
     PyResult<Ref> outcome = [&]() noexcept -> PyResult<Ref> {
         try {
             return body();
@@ -70,7 +78,7 @@ PyObject* finish(Body&& body) noexcept {
         }
     }();
     if (outcome) [[likely]] return outcome->release();
-    std::move(outcome).error().raise();
+    std::move(outcome).error().raise(lookup_state());
     return nullptr;
 }
 
@@ -94,9 +102,9 @@ auto take_borrow(PyObject* self) {
 
 // Converts the bound slots in parameter order and stops at the first failure, which
 // carries the parameter's note.
-template <class Params, std::size_t... I>
+template <class Params, class LookupState, std::size_t... I>
 PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
-                             std::index_sequence<I...>) {
+                             LookupState&& lookup_state, std::index_sequence<I...>) {
     Params values;
     if constexpr (sizeof...(I) > 0) {
         std::optional<Error> failure;
@@ -107,7 +115,7 @@ PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
                 const std::string_view name = J < spec.parameters.size()
                                                   ? spec.parameters[J]
                                                   : spec.keyword_only[J - spec.parameters.size()].name;
-                failure.emplace(std::move(converted).error().with_note(name));
+                failure.emplace(std::move(converted).error().with_note(name, lookup_state()));
                 return false;
             }
             std::get<J>(values) = std::move(*converted);
@@ -135,10 +143,29 @@ PyResult<Ref> invoke(typename Signature<decltype(F)>::Params&& params, Target&..
     }
 }
 
+// The module state of a call through `self`: a method's class's, a module function's own.
+template <auto F>
+const ModuleState* call_state(PyObject* self) noexcept {
+    if constexpr (Signature<decltype(F)>::member) {
+        return state_of_class(Py_TYPE(self));
+    } else {
+        return state_of_module(self);
+    }
+}
+
+// The binding of anything but every argument by position, out of line: what it needs
+// would take registers from the common call.
+template <auto F, const ArgumentSpec* Spec>
+[[gnu::noinline]] Status bind_in_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, PyObject** slots) {
+    return bind_vector(*Spec, args, nargs, kwnames, slots, call_state<F>(self));
+}
+
 // Body of every entry but the constructor: bind, borrow, convert, run.
 template <auto F, const ArgumentSpec* Spec>
 PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using Sig = Signature<decltype(F)>;
+    const auto lookup_state = [self]() noexcept { return call_state<F>(self); };
     using Params = typename Sig::Params;
     constexpr std::size_t kSlots = std::tuple_size_v<Params>;
     PyObject* bound[kSlots + 1];  // never empty, even for no parameters
@@ -152,7 +179,7 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
             slots = args;  // every argument by position: the vector is the binding
         } else if (kwnames == nullptr ||
                    !bind_simple_keywords(*Spec, args, given, kwnames, bound)) {
-            if (Status done = bind_vector(*Spec, args, nargs, kwnames, bound); !done) {
+            if (Status done = bind_in_full<F, Spec>(self, args, nargs, kwnames, bound); !done) {
                 return std::unexpected(std::move(done).error());
             }
         }
@@ -160,7 +187,7 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {
         if constexpr (Spec != nullptr) {
             PyResult<Params> params =
-                convert_all<Params>(*Spec, slots, std::make_index_sequence<kSlots>{});
+                convert_all<Params>(*Spec, slots, lookup_state, std::make_index_sequence<kSlots>{});
             if (!params) return std::unexpected(std::move(params).error());
             return invoke<F>(std::move(*params), target...);
         } else {
@@ -175,6 +202,9 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         auto borrow = take_borrow<Sig>(self);
         if (!borrow) return std::unexpected(std::move(borrow).error());
         return convert_and_call(state_of<typename Sig::Class>(self));
+    } else if constexpr (Sig::wants_state) {
+        const ModuleState* state = lookup_state();
+        return convert_and_call(state);
     } else {
         return convert_and_call();
     }
@@ -182,23 +212,27 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 template <auto F>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+                  [self]() noexcept { return call_state<F>(self); });
 }
 
 template <auto F, const ArgumentSpec& Spec>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); });
+    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
+                  [self]() noexcept { return call_state<F>(self); });
 }
 
 template <auto F>
 PyObject* getter_entry(PyObject* self, void*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+                  [self]() noexcept { return call_state<F>(self); });
 }
 
 template <auto F>
 PyObject* repr_entry(PyObject* self) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); });
+    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+                  [self]() noexcept { return call_state<F>(self); });
 }
 
 }  // namespace detail
@@ -244,20 +278,23 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
                   "and a noexcept State(Parts&&)");
     static_assert(ReachesPython<typename Prepared<State>::error_type>,
                   "prepare's error type needs a to_error overload");
+    // `type` is the class (it cannot be subclassed), whose module holds the state.
+    const auto lookup_state = [type]() noexcept { return state_of_class(type); };
     return finish([&]() -> PyResult<Ref> {
         using Params = typename Signature<decltype(&State::prepare)>::Params;
         constexpr std::size_t kSlots = std::tuple_size_v<Params>;
         static_assert(Spec.slot_count() == kSlots, "the spec must list every parameter");
         PyObject* slots[kSlots + 1];
-        if (Status bound = bind_tuple(Spec, args, kwargs, slots); !bound) {
+        if (Status bound = bind_tuple(Spec, args, kwargs, slots, lookup_state()); !bound) {
             return std::unexpected(std::move(bound).error());
         }
-        PyResult<Params> params = convert_all<Params>(Spec, slots, std::make_index_sequence<kSlots>{});
+        PyResult<Params> params =
+            convert_all<Params>(Spec, slots, lookup_state, std::make_index_sequence<kSlots>{});
         if (!params) return std::unexpected(std::move(params).error());
         Prepared<State> prepared = std::apply(&State::prepare, std::move(*params));
         if (!prepared) return std::unexpected(to_error(std::move(prepared).error()));
         return make_instance<State>(type, std::move(*prepared));
-    });
+    }, lookup_state);
 }
 
 // The module's exec slot: 0, or -1 with the exception set.
@@ -268,7 +305,7 @@ int exec_entry(PyObject* module) noexcept {
             return std::unexpected(std::move(executed).error());
         }
         return Ref::borrow(Py_None);
-    });
+    }, [module]() noexcept { return state_of_module(module); });
     if (outcome == nullptr) return -1;
     Py_DECREF(outcome);
     return 0;
@@ -284,7 +321,7 @@ void dealloc_entry(PyObject* self) noexcept {
         State& state = state_of<State>(self);
         if constexpr (requires { state.shutdown(); }) {
             if (auto outcome = state.shutdown(); !outcome) {
-                to_error(std::move(outcome).error()).report_unraisable();
+                to_error(std::move(outcome).error()).report_unraisable(state_of_class(Py_TYPE(self)));
             }
         }
         state.~State();
@@ -296,13 +333,13 @@ void dealloc_entry(PyObject* self) noexcept {
     if (auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))) {
         free(self);
     } else {
-        Error::panic("PyBaseObject_Type should have tp_free").report_unraisable();
+        Error::panic("PyBaseObject_Type should have tp_free").report_unraisable(state_of_class(type));
     }
     Py_DECREF(type);  // heap types are kept alive by their instances
 }
 
 template <auto F>
-constexpr int static_flag = Signature<decltype(F)>::member ? 0 : METH_STATIC;
+constexpr bool is_method = Signature<decltype(F)>::member;
 
 }  // namespace detail
 }  // namespace ipc_probe::py

@@ -31,7 +31,8 @@ Error missing(const ArgumentSpec& spec, const char* kind, const std::vector<std:
 // The checks shared by both call forms, in the order the messages must be chosen.
 class Binder {
 public:
-    Binder(const ArgumentSpec& spec, PyObject** slots) : spec_(spec), slots_(slots) {
+    Binder(const ArgumentSpec& spec, PyObject** slots, const ModuleState* state)
+        : spec_(spec), slots_(slots), state_(state) {
         // Null marks a slot not yet given: both the multiple-values and the missing-argument
         // checks read it.
         std::fill_n(slots_, spec_.slot_count(), nullptr);
@@ -74,7 +75,7 @@ public:
                 return fill(i, value, name);
             }
         }
-        PyResult<std::string> key_text = text_of(key);
+        PyResult<std::string> key_text = text_of(key, state_);
         if (!key_text) return std::unexpected(std::move(key_text).error());
         return std::unexpected(type_error(spec_.full_name() + " got an unexpected keyword argument '" +
                                           *key_text + "'"));
@@ -115,14 +116,15 @@ private:
 
     const ArgumentSpec& spec_;
     PyObject** slots_;
+    const ModuleState* state_;
     std::vector<std::string_view> positional_only_given_;
 };
 
 }  // namespace
 
 Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) {
-    Binder binder(spec, slots);
+                   PyObject* kwnames, PyObject** slots, const ModuleState* state) {
+    Binder binder(spec, slots, state);
     if (Status placed = binder.place_positional(args, nargs); !placed) return placed;
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -132,8 +134,9 @@ Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t n
     return binder.finish();
 }
 
-Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
-    Binder binder(spec, slots);
+Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots,
+                  const ModuleState* state) {
+    Binder binder(spec, slots, state);
     Status placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
     if (!placed) return placed;
     if (kwargs != nullptr) {

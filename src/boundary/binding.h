@@ -36,11 +36,13 @@ inline bool bind_simple_keywords(const ArgumentSpec& spec, PyObject* const* args
 }
 
 // Both fill `slots` (slot_count() entries, borrowed references, null where not given)
-// or fail with the TypeError that names the first problem found.
+// or fail with the TypeError that names the first problem found. `state` is the call's,
+// for a keyword name whose str() fails.
 // Vector form: positional values, then keyword values named by `kwnames` (may be null).
 Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots);
+                   PyObject* kwnames, PyObject** slots, const ModuleState* state);
 // Tuple form, for constructors: `kwargs` may be null.
-Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
+Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots,
+                  const ModuleState* state);
 
 }  // namespace ipc_probe::py

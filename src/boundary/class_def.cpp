@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "boundary/interpreter_objects.h"
 #include "boundary/text.h"
 
 namespace ipc_probe::py {
@@ -47,7 +46,9 @@ void make_tables(const ClassDef& def) {
     });
 }
 
-PyResult<Ref> create_type(const ClassDef& def, PyObject* module) {
+}  // namespace
+
+PyResult<Ref> make_type(const ClassDef& def, PyObject* module) {
     make_tables(def);
     // The interpreter copies the members into the type object; only the two tables stay.
     PyMemberDef members[] = {
@@ -80,29 +81,21 @@ PyResult<Ref> create_type(const ClassDef& def, PyObject* module) {
                      : static_cast<unsigned>(Py_TPFLAGS_DISALLOW_INSTANTIATION),
         .slots = slots.data(),
     };
-    // The class keeps the module object that made it, and with it the module's references
-    // to the interpreter's objects: see interpreter_objects.h.
+    // The class keeps the module object that made it, whose state its calls read.
     if (PyObject* created = PyType_FromModuleAndSpec(module, &spec, nullptr)) return Ref::steal(created);
     return std::unexpected(class_creation_error(def, Error::fetch()));
 }
-
-}  // namespace
 
 MethodTable method_table(std::span<const MethodEntry> methods) {
     MethodTable table{std::make_unique<PyMethodDef[]>(methods.size() + 1),  // zeroed terminator
                       std::make_unique<std::string[]>(methods.size())};
     for (std::size_t i = 0; i < methods.size(); ++i) {
         const MethodEntry& m = methods[i];
-        const bool takes_self = (m.callable.flags & METH_STATIC) == 0;
-        table.docs[i] = doc_with_signature(m.name, takes_self, m.callable.spec);
+        table.docs[i] = doc_with_signature(m.name, m.callable.method, m.callable.spec);
         table.defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags,
                                     table.docs[i].c_str()};
     }
     return table;
-}
-
-PyResult<Ref> type_object(const ClassDef& def, PyObject* module) {
-    return interpreter_type(def, module, &create_type);
 }
 
 Error unbuilt_instance(PyObject* self) {

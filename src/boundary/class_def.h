@@ -58,13 +58,15 @@ State& state_of(PyObject* self) noexcept {
     return *std::launder(reinterpret_cast<State*>(instance_of<State>(self)->state));
 }
 
-// A generated entry point, the calling convention it was generated for, and the
-// parameters it binds (none for a call without arguments).
+// A generated entry point, the calling convention it was generated for, the parameters
+// it binds (none for a call without arguments), and whether it is a method. A module
+// function gets its module as self, and its text signature leaves it out.
 struct Callable {
     PyCFunction noargs = nullptr;
     PyCFunctionFastWithKeywords fastcall = nullptr;
     int flags = 0;
     const ArgumentSpec* spec = nullptr;
+    bool method = false;
 };
 
 // A function or method. Its doc string is its text signature, derived from the callable.
@@ -120,11 +122,9 @@ struct ClassTables {
 template <class State>
 inline ClassTables class_tables;
 
-// The current interpreter's type object of the class (a new reference), created there on
-// first need, by the exec routine of `module`, and then kept, so a re-imported module gets
-// the same one. A failure leaves nothing behind (a later request retries) and is a
-// RuntimeError whose __cause__ says why.
-PyResult<Ref> type_object(const ClassDef& def, PyObject* module = nullptr);
+// A new type object of the class, made by the exec routine of `module`, which it keeps.
+// A failure is a RuntimeError whose __cause__ says why.
+PyResult<Ref> make_type(const ClassDef& def, PyObject* module);
 
 // TypeError for a call on an instance whose native state was never built.
 Error unbuilt_instance(PyObject* self);

@@ -19,12 +19,14 @@ namespace ipc_probe::py {
 // A call without arguments (METH_NOARGS): a function, or a member of the class's state.
 template <auto F>
 constexpr Callable noargs{.noargs = &detail::noargs_entry<F>,
-                          .flags = METH_NOARGS | detail::static_flag<F>};
+                          .flags = METH_NOARGS,
+                          .method = detail::is_method<F>};
 // A call with arguments bound to an ArgumentSpec (METH_FASTCALL | METH_KEYWORDS).
 template <auto F, const ArgumentSpec& Spec>
 constexpr Callable fastcall{.fastcall = &detail::fastcall_entry<F, Spec>,
-                            .flags = METH_FASTCALL | METH_KEYWORDS | detail::static_flag<F>,
-                            .spec = &Spec};
+                            .flags = METH_FASTCALL | METH_KEYWORDS,
+                            .spec = &Spec,
+                            .method = detail::is_method<F>};
 // A read-only attribute from a member function or a data member of the state.
 template <auto F>
 constexpr getter getter_of = &detail::getter_entry<F>;

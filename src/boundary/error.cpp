@@ -51,19 +51,15 @@ PyObject* new_str(const std::string& text) noexcept {
 
 }  // namespace
 
-PyResult<Ref> panic_exception_type() {
-    return interpreter_panic_type([]() -> PyResult<Ref> {
-        PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
-                                                   PyExc_BaseException, nullptr);
-        if (type) return Ref::steal(type);
-        Ref cause = Ref::steal(PyErr_GetRaisedException());
-        return std::unexpected(Error::panic(
-            "Failed to initialize new exception type. The interpreter reported: " +
-            (cause ? text_or_placeholder(cause.get()) : std::string("no exception"))));
-    });
+PyResult<Ref> make_panic_type() {
+    PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    if (type) return Ref::steal(type);
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    return std::unexpected(Error::panic(
+        "Failed to initialize new exception type. The interpreter reported: " +
+        (cause ? text_or_placeholder(cause.get()) : std::string("no exception"))));
 }
-
-PyResult<Ref> interned(InternedName which) { return interpreter_name(which); }
 
 Error Error::unknown_exception() noexcept {
     try {
@@ -78,15 +74,21 @@ Error Error::fetch() {
     if (!exception) {
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    // An interpreter that has not made the type yet cannot have raised one.
-    if (is_interpreter_panic_type(Py_TYPE(exception.get()))) {
-        return resume_panic(std::move(exception));
-    }
     return Error(Caught{std::move(exception)});
 }
 
-void Error::raise() && noexcept {
+Error Error::resolved(const ModuleState* state) && {
+    const Caught* caught = std::get_if<Caught>(&state_);
+    if (caught != nullptr && state != nullptr &&
+        reinterpret_cast<PyObject*>(Py_TYPE(caught->exception.get())) == state->panic_type) {
+        return resume_panic(std::move(std::get<Caught>(state_).exception));
+    }
+    return std::move(*this);
+}
+
+void Error::raise(const ModuleState* state) && noexcept {
     try {
+        if (std::holds_alternative<Caught>(state_)) *this = std::move(*this).resolved(state);
         std::visit(
             Overloaded{
                 [](Lazy& lazy) {
@@ -102,17 +104,12 @@ void Error::raise() && noexcept {
                 },
                 [](Caught& caught) { PyErr_SetRaisedException(caught.exception.release()); },
                 [](NoMemory&) { PyErr_NoMemory(); },
-                [](Panic& panic) {
+                [&](Panic& panic) {
                     write_panic_diagnostic(panic.message, panic.where);
-                    PyResult<Ref> type = panic_exception_type();
-                    if (!type) {
-                        if (const Panic* inner = std::get_if<Panic>(&type.error().state_)) {
-                            write_panic_diagnostic(inner->message, inner->where);
-                        }
-                        fatal_at_boundary();
-                    }
-                    if (Ref message = Ref::steal(new_str(panic.message))) {
-                        PyErr_SetObject(type->get(), message.get());
+                    if (state == nullptr) {
+                        std::move(state_cleared()).raise(nullptr);
+                    } else if (Ref message = Ref::steal(new_str(panic.message))) {
+                        PyErr_SetObject(state->panic_type, message.get());
                     }
                 },
             },
@@ -122,8 +119,8 @@ void Error::raise() && noexcept {
     }
 }
 
-void Error::report_unraisable() && noexcept {
-    std::move(*this).raise();
+void Error::report_unraisable(const ModuleState* state) && noexcept {
+    std::move(*this).raise(state);
     PyErr_WriteUnraisable(nullptr);
 }
 
@@ -146,25 +143,28 @@ bool Error::matches(PyObject* type) const noexcept {
 Ref Error::into_exception() && {
     if (Caught* caught = std::get_if<Caught>(&state_)) return std::move(caught->exception);
     if (is_panic()) return {};
-    std::move(*this).raise();
+    std::move(*this).raise(nullptr);
     return Ref::steal(PyErr_GetRaisedException());
 }
 
-Error Error::with_note(std::string_view parameter) && {
-    if (is_panic()) return std::move(*this);
-    Ref exception = std::move(*this).into_exception();
+Error Error::with_note(std::string_view parameter, const ModuleState* state) && {
+    Error error = std::move(*this).resolved(state);
+    if (error.is_panic()) return error;
+    Ref exception = std::move(error).into_exception();
     if (!exception) return fetch();
     std::string text = "while processing '";
     text += parameter;
     text += "'";
-    PyResult<Ref> add_note = interned(InternedName::add_note);
+    // Where the state is cleared, a name made for this note alone.
+    Ref add_note = state != nullptr ? Ref::borrow(state->add_note)
+                                    : Ref::steal(PyUnicode_FromString("add_note"));
     Ref note = Ref::steal(new_str(text));
     bool noted = false;
     if (add_note && note) {
         // One spare slot in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* args[] = {nullptr, exception.get(), note.get()};
         noted = Ref::steal(PyObject_VectorcallMethod(
-            add_note->get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+            add_note.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
             .get() != nullptr;
     }
     if (!noted && PyErr_Occurred()) PyErr_Clear();  // the note is lost, the error is not

@@ -17,6 +17,8 @@
 
 namespace ipc_probe::py {
 
+struct ModuleState;
+
 class Error {
 public:
     // A built-in exception type and its message; nothing is created until it is raised.
@@ -34,15 +36,19 @@ public:
     static Error caught(Ref exception) noexcept { return Error(Caught{std::move(exception)}); }
     // For a C++ exception other than std::bad_alloc escaping a body.
     static Error unknown_exception() noexcept;
-    // Takes the exception that a failing interpreter call left set. A PanicException that
-    // comes back through Python code is resumed as a panic, never treated as ordinary.
+    // Takes the exception that a failing interpreter call left set.
     static Error fetch();
+    // A PanicException that came back through Python code (the state's own) is resumed as
+    // a panic, never treated as ordinary. Wherever a fetched error's kind matters, this
+    // comes first, with the state of the call: only the state knows the type.
+    Error resolved(const ModuleState* state) &&;
 
-    // The only ways an Error reaches the interpreter's error state. Raising can itself
-    // fail only inside the interpreter, which ends the process (see fatal_at_boundary).
-    void raise() && noexcept;
+    // The only ways an Error reaches the interpreter's error state, the panic type taken
+    // from `state` (PythonFinalizationError where it is cleared). Raising can itself fail
+    // only inside the interpreter, which ends the process (see fatal_at_boundary).
+    void raise(const ModuleState* state) && noexcept;
     // For deallocators: raise, then hand the exception to the unraisable hook.
-    void report_unraisable() && noexcept;
+    void report_unraisable(const ModuleState* state) && noexcept;
 
     bool is_panic() const noexcept { return std::holds_alternative<Panic>(state_); }
     // Whether this is an exception of `type` (or a subclass).
@@ -52,7 +58,7 @@ public:
     Ref into_exception() &&;
     // Adds the conversion note "while processing '<parameter>'". A panic passes unchanged;
     // a failure while adding the note is discarded and the exception goes on without it.
-    Error with_note(std::string_view parameter) &&;
+    Error with_note(std::string_view parameter, const ModuleState* state) &&;
 
 private:
     struct Lazy {
@@ -102,13 +108,8 @@ inline PyResult<Ref> new_object(PyObject* created) {
     return null_object();
 }
 
-// The exception type for internal failures (a new reference), created on first use in each
-// interpreter and kept for as long as that interpreter.
-PyResult<Ref> panic_exception_type();
-
-// The names the module looks up repeatedly, interned once per interpreter (new references).
-enum class InternedName : std::size_t { all, name, add_note };
-PyResult<Ref> interned(InternedName which);
+// A new exception type for internal failures, for the exec routine to keep.
+PyResult<Ref> make_panic_type();
 
 // Keeps a pending exception aside while a deallocator runs, and puts it back after.
 class SavedException {

@@ -38,11 +38,11 @@ std::string utf8_lossy(PyObject* str) {
                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))});
 }
 
-PyResult<std::string> text_of(PyObject* obj) {
+PyResult<std::string> text_of(PyObject* obj, const ModuleState* state) {
     if (Ref text = Ref::steal(PyObject_Str(obj))) return utf8_lossy(text.get());
-    Error failure = Error::fetch();
+    Error failure = Error::fetch().resolved(state);
     if (failure.is_panic()) return std::unexpected(std::move(failure));
-    std::move(failure).raise();
+    std::move(failure).raise(state);
     report_pending_unraisable(obj);
     return unprintable(obj);
 }

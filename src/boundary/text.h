@@ -14,9 +14,9 @@ std::string utf8_lossy(PyObject* str);
 
 // str(obj), for a message. If that fails, the failure goes to the unraisable hook and the
 // text is "<unprintable T object>" (or "<unprintable object>" when not even the type's name
-// is available), since only a message depends on it. A PanicException raised by __str__ is
-// the exception: it is resumed like one from any other interpreter call.
-PyResult<std::string> text_of(PyObject* obj);
+// is available), since only a message depends on it. A PanicException raised by __str__ (of
+// the call's `state`) is the exception: it is resumed like one from any other call.
+PyResult<std::string> text_of(PyObject* obj, const ModuleState* state);
 
 // The same for texts that are themselves part of reporting a failure (the message of a
 // panic being resumed): every failure there ends in the placeholder.

@@ -36,13 +36,13 @@ constexpr GetterEntry kSnapshotGetters[] = {
     {"timestamp_ns", getter_of<&ResourceSnapshot::timestamp_ns>},
 };
 
-// The probe first: a failed probe creates no object, not even the type.
-PyResult<Ref> snapshot_resources() {
+// The probe first: a failed probe creates no object.
+PyResult<Ref> snapshot_resources(const ModuleState* state) {
     auto snapshot = take_snapshot();
     if (!snapshot) return std::unexpected(to_error(snapshot.error()));
-    PyResult<Ref> type = type_object(kResourceSnapshotClass);
+    PyResult<PyTypeObject*> type = class_in(state, kResourceSnapshotClass);
     if (!type) return std::unexpected(std::move(type).error());
-    return make_instance<ResourceSnapshot>(reinterpret_cast<PyTypeObject*>(type->get()), *snapshot);
+    return make_instance<ResourceSnapshot>(*type, *snapshot);
 }
 
 auto list_open_fds() { return list_fd_targets(); }
