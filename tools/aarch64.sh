@@ -20,6 +20,7 @@ AARCH64_ROOT_PACKAGES=(
   python3.13 python3.13-dev python3.13-venv
   libgtest-dev cmake binutils
   python3-pytest python3-hypothesis python3-prometheus-client python3-opentelemetry-sdk python3-mypy
+  python3-opentelemetry-exporter-otlp-proto-http
 )
 AARCH64_ROOT_DIR=$(dirname -- "$ROOT_DIR")/arm64-root
 # Where the build root sees the arm64 root (read-only) while it cross-compiles; the CMake
