@@ -27,12 +27,14 @@ def test_each_worker_exports_under_its_own_instance_id(start):
         interpreter(), "-m", "gunicorn", "-c", str(DEPLOY / "gunicorn_otel.conf.py"),
         "app:application"], env={"PYTHONPATH": python_path(), "OTEL_METRICS_EXPORTER": "console"})
     wait_until("gunicorn listening", lambda: can_connect(APP_PORT))
+    # The arbiter listens before it forks, and sleeps up to 0.1 s between forks.
+    children = wait_until("three workers", lambda: len(c := server.children()) == 3 and c)
+    workers = {child.pid for child in children}
     answered = {}
     for _ in range(200):
         pid, _ = request()
         answered[pid] = answered.get(pid, 0) + 1
-    workers = {child.pid for child in server.children()}
-    assert len(workers) == 3 and set(answered) <= workers
+    assert set(answered) <= workers
 
     def latest():
         """{pid: the request count of its last export}"""
