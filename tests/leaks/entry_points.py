@@ -3,7 +3,8 @@
 The leak checks share this catalogue: refleaks.py counts references and allocated blocks
 under the debug interpreter, soak.py watches resident size, heap and descriptors, and
 `./dev valgrind` runs it under memcheck. Each scenario checks its own outcome, so a path
-that is no longer reached fails loudly instead of being measured for nothing.
+that is no longer reached fails loudly instead of being measured for nothing. One call of
+every callable of the stub, and every refused call, come from tests/python/conftest.py.
 
 Run directly (`python3 tests/leaks/entry_points.py --rounds N`) it plays every scenario N
 times and exits; that is what runs under valgrind and AddressSanitizer, whose allocators

@@ -7,6 +7,7 @@ import __future__
 import functools
 import inspect
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -178,32 +179,45 @@ SIGNATURES = {
 ACCEPTED = {STR: "s", U64: 1000, CAPACITY: 4, U32: 2}
 
 
+@functools.cache
+def _sample_plan():
+    """(name, owner, attr, how) for sample_calls, read from the stub once."""
+    plan = []
+    for name, fn in stub_callables().items():
+        owner, _, attr = name.rpartition(".")
+        if name in SIGNATURES:
+            how = "signature"
+        elif attr == "__new__":
+            how = "class"
+        elif list(inspect.signature(fn).parameters)[bool(owner):]:  # beyond self
+            raise AssertionError(f"{name} takes arguments: it needs its row in SIGNATURES")
+        elif owner and isinstance(vars(stub_namespace()[owner])[attr], property):
+            how = "property"
+        else:
+            how = "call"
+        plan.append((name, owner, attr, how))
+    return tuple(plan)
+
+
 def sample_calls(new):
     """{qualified name: call} that succeeds (or, for a class made only by the module,
     raises TypeError) for every callable of the stub, on the objects of `new`. Those
     without parameters are called as they are; the others take ACCEPTED values.
     register_signal_pipe installs a handler for good, so the caller supplies its own."""
     calls = {}
-    for name, fn in stub_callables().items():
-        owner, _, attr = name.rpartition(".")
+    for name, owner, attr, how in _sample_plan():
         if name == "register_signal_pipe":
             continue
-        if name in SIGNATURES:
+        if how == "signature":
             params, target = SIGNATURES[name]
             args = [ACCEPTED[kind] for _, kind in params]
             calls[name] = lambda target=target, args=args: target(new)(*args)
-        elif attr == "__new__":
+        elif how == "class":
             calls[name] = getattr(qc, owner)
-        elif not owner:
-            calls[name] = getattr(qc, name)
-        elif len(inspect.signature(fn).parameters) == 1:  # self alone: a method or a getter
-            obj = new.of_class[owner]
-            if isinstance(vars(stub_namespace()[owner])[attr], property):
-                calls[name] = lambda obj=obj, attr=attr: getattr(obj, attr)
-            else:
-                calls[name] = getattr(obj, attr)
+        elif how == "property":
+            calls[name] = lambda obj=new.of_class[owner], attr=attr: getattr(obj, attr)
         else:
-            raise AssertionError(f"{name} takes arguments: it needs its row in SIGNATURES")
+            calls[name] = getattr(new.of_class[owner] if owner else qc, attr)
     return calls
 
 
@@ -338,12 +352,28 @@ REFUSED = [
 # ---------------------------------------------------------------- report lines
 
 
+def _micros(value):
+    return value if isinstance(value, str) else f"{value:.1f}"
+
+
 def ipc_report(name, msgs, avg, p99, depth):
-    return f"{name}: {msgs} msgs | avg {avg:.1f}\u00b5s | p99 {p99:.1f}\u00b5s | peak depth {depth}"
+    return (f"{name}: {msgs} msgs | avg {_micros(avg)}\u00b5s | p99 {_micros(p99)}\u00b5s | "
+            f"peak depth {depth}")
 
 
 def socket_report(name, sent, recv, avg, peak):
-    return f"{name}: sent {sent}B recv {recv}B | send avg {avg:.1f}\u00b5s | recv buf peak {peak}%"
+    return (f"{name}: sent {sent}B recv {recv}B | send avg {_micros(avg)}\u00b5s | "
+            f"recv buf peak {peak}%")
+
+
+def report_pattern(report, *patterns):
+    """A regular expression for the lines of `report` (ipc_report or socket_report) whose
+    fields match `patterns`, for reports whose figures are not known in advance."""
+    marks = [f"\0{i}\0" for i in range(len(patterns))]
+    text = re.escape(report(*marks))
+    for mark, pattern in zip(marks, patterns):
+        text = text.replace(re.escape(mark), pattern)
+    return text
 
 
 # ---------------------------------------------------------------- processes and threads

