@@ -1,11 +1,6 @@
 // The module definition: entry point, exec routine, and the order things are added in.
-//
-// What the module keeps for the whole process is plain C data made once (the method,
-// getter and doc tables), atomics (the signal table, the fork counter, the sampler's
-// cells) and a constant (whether the processor has AVX2). Every interpreter object is
-// held by a module object's state and by the interpreter's entry for this copy
-// (boundary/interpreter_objects.h); docs/explanation/concurrency.rst tells what two
-// threads can reach at once without an interpreter lock.
+// What it keeps per process and per interpreter, and what two threads can reach at once:
+// docs/explanation/concurrency.rst.
 #include <Python.h>
 
 #include <string_view>

@@ -20,7 +20,7 @@
 #include <variant>
 
 #include "common/fd.h"
-#include "common/os_error.h"
+#include "common/os.h"
 #include "common/utf8.h"
 
 namespace ipc_probe {

@@ -10,8 +10,7 @@
 #include <system_error>
 
 #include "common/atomic_max.h"
-#include "common/fork_generation.h"
-#include "common/os_error.h"
+#include "common/os.h"
 #include "probe/proc_self.h"
 
 namespace ipc_probe {

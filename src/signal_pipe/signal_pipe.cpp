@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "common/fd.h"
-#include "common/os_error.h"
+#include "common/os.h"
 
 namespace ipc_probe {
 

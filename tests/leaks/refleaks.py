@@ -18,24 +18,9 @@ import gc
 import sys
 
 import entry_points
-import _quillmere_core as qc
 
 MAX_WARMUP_ROUNDS = 20
 ROUNDS = 3
-
-
-def public_names():
-    """Everything Python can call: the module's functions, and each class's methods."""
-    names = set(qc.__all__)
-    for name in qc.__all__:
-        obj = getattr(qc, name)
-        if isinstance(obj, type):
-            names.update(attr for attr in vars(obj) if not attr.startswith("__"))
-    return names
-
-
-def unexercised(source):
-    return sorted(name for name in public_names() if name not in source)
 
 
 def round_deltas(fn, calls, rounds, growth):
@@ -78,13 +63,10 @@ def main():
     args = parser.parse_args()
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("refleaks.py needs a debug interpreter (python3.14d)")
-    with open(entry_points.__file__, encoding="utf-8") as catalogue:
-        missing = unexercised(catalogue.read())
-    if missing:
-        sys.exit(f"entry points no scenario calls: {', '.join(missing)}")
-
     sys.unraisablehook = entry_points.quiet_unraisable_hook
     sys.excepthook = entry_points.quiet_excepthook
+    if missing := entry_points.unexercised(entry_points.SCENARIOS.values()):
+        sys.exit(f"entry points no scenario calls: {', '.join(missing)}")
     names = args.scenarios or list(entry_points.SCENARIOS)
     leaks = []
     calls = 0

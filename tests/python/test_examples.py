@@ -13,6 +13,7 @@ import pytest
 
 import _quillmere_core as qc
 
+from conftest import ipc_report, report_pattern, socket_report
 from typecheck import mypy_command
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -41,9 +42,9 @@ def test_demo_tours_every_subsystem():
                r"  open descriptors \(the listing's own included\):"], lines[1:4])
     assert any(re.fullmatch(r"    /proc/\d+/fd", line) for line in lines[4:listing_end])
     match_all([
-        r"control: 4000 msgs \| avg \d+\.\dµs \| p99 \d+\.0µs \| peak depth 12",
+        report_pattern(ipc_report, "control", "4000", r"\d+\.\d", r"\d+\.0", "12"),
         r"  mean over the last 256: \d+\.\d\d µs, p99 \d+ µs, 4000 messages",
-        re.escape("upstream: sent 150000B recv 51200B | send avg 97.5µs | recv buf peak 64%"),
+        re.escape(socket_report("upstream", 150000, 51200, 97.5, 64)),
         r"sampler: peak rss \d+\.\d MiB during a 64 MiB burst \(before \d+\.\d MiB, after \d+\.\d MiB\)",
         re.escape(r"SIGUSR1 arrived on descriptor ") + r"\d+" + re.escape(r" as b'\x01'"),
     ], lines[listing_end:])
@@ -121,8 +122,9 @@ def test_live_monitor_reports_each_interval():
     assert status == 0
     block = [rf"\[  (?:0\.5|1\.0) s\] {SNAPSHOT}",
              r"  descriptors: \d+ \((?:[a-z_]+ \d+(?:, )?)+\)",
-             r"  queue: (\d+) msgs \| avg \d+\.\dµs \| p99 \d+\.\dµs \| peak depth \d+",
-             r"  socketpair: sent (\d+)B recv (\d+)B \| send avg \d+\.\dµs \| recv buf peak \d+%"]
+             "  " + report_pattern(ipc_report, "queue", r"(\d+)", r"\d+\.\d", r"\d+\.\d", r"\d+"),
+             "  " + report_pattern(socket_report, "socketpair", r"(\d+)", r"(\d+)", r"\d+\.\d",
+                                   r"\d+")]
     match_all([r"watching for 1\.0 s with 5 worker threads, reporting every 0\.5 s", *block,
                *block, r"sampler: peak rss (\d+\.\d) MiB, now \d+\.\d MiB"], lines)
     assert [line[:9] for line in (lines[1], lines[5])] == ["[  0.5 s]", "[  1.0 s]"]

@@ -14,19 +14,11 @@ import pytest
 
 import _quillmere_core as qc
 
-from conftest import UNDER_ASAN, run_python
+from conftest import UNDER_ASAN, ipc_report, run_python, stub_namespace
 
-# Functions first, then classes, each in registration order.
-ALL_NAMES = [
-    "probe_version",
-    "snapshot_resources",
-    "list_open_fds",
-    "register_signal_pipe",
-    "ResourceSnapshot",
-    "BackgroundSampler",
-    "IpcStats",
-    "SocketStats",
-]
+# Written once beside the code, in the stub: functions first, then classes, each in
+# registration order.
+ALL_NAMES = stub_namespace()["__all__"]
 
 
 def test_all_lists_what_exists_in_registration_order():
@@ -223,7 +215,7 @@ def test_every_interpreter_has_classes_of_its_own(case):
         print(s.report())
     """
     result = run_python(SUBINTERPRETER_CASES[case] + check, env={"PYTHONMALLOC": "debug"})
-    assert result.stdout.strip() == "m: 1 msgs | avg 7.0µs | p99 7.0µs | peak depth 0"
+    assert result.stdout.strip() == ipc_report("m", 1, 7, 7, 0)
 
 
 # Copies of the module loaded by path into one interpreter, as packages that each vendor one
@@ -288,7 +280,7 @@ def test_every_loaded_copy_has_classes_of_its_own(tmp_path):
                 if UNDER_ASAN else {})},
     )
     lines = result.stdout.splitlines()
-    assert lines[:COPIES] == ["c: 1 msgs | avg 5.0µs | p99 5.0µs | peak depth 0"] * COPIES
+    assert lines[:COPIES] == [ipc_report("c", 1, 5, 5, 0)] * COPIES
     assert sorted(lines[COPIES:]) == sorted(f"late {n}: True" for n in range(COPIES))
 
 
@@ -325,7 +317,7 @@ def test_calls_after_the_state_is_cleared_make_nothing():
         """
     )
     assert result.stdout.splitlines() == [
-        "a: 1 msgs | avg 3.0µs | p99 3.0µs | peak depth 0",
+        ipc_report("a", 1, 3, 3, 0),
         "PythonFinalizationError cannot call the module at interpreter shutdown ",
         "PythonFinalizationError cannot call the module at interpreter shutdown ",
         "OverflowError can't convert negative int to unsigned [\"while processing 'us'\"]",

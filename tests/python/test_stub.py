@@ -1,5 +1,4 @@
 """The type stub against the built module: stubtest, the installed layout, return types."""
-import __future__
 import ast
 import os
 import subprocess
@@ -11,10 +10,8 @@ import pytest
 
 import _quillmere_core as qc
 
-from conftest import run_python
+from conftest import STUB, Fresh, run_python, sample_calls, stub_callables, stub_namespace
 from typecheck import mypy_command
-
-STUB = Path(__file__).resolve().parents[2] / "src" / "ipc_probe" / "_quillmere_core.pyi"
 
 # stubtest imports the module, so it must run under the interpreter the module is built for.
 needs_mypy_here = pytest.mark.skipif(
@@ -95,30 +92,6 @@ def test_installed_layout_imports_and_type_checks(tmp_path):
     assert reported == expected, checked.stdout + checked.stderr
 
 
-def stub_module():
-    """The stub executed as Python, for its annotations. They name classes defined further
-    down, so they are kept as strings until asked for (before 3.14 an annotation is
-    evaluated where it stands)."""
-    namespace = {"__name__": "quillmere_stub"}
-    exec(compile(STUB.read_text(), STUB, "exec", flags=__future__.annotations.compiler_flag,
-                 dont_inherit=True), namespace)
-    return namespace
-
-
-def stub_callables(namespace):
-    """(qualified name, function) for every function, method and property getter."""
-    for name in namespace["__all__"]:
-        obj = namespace[name]
-        if not isinstance(obj, type):
-            yield name, obj
-            continue
-        for member_name, member in vars(obj).items():
-            if isinstance(member, property):
-                yield f"{name}.{member_name}", member.fget
-            elif callable(member) and (member_name == "__new__" or not member_name.startswith("_")):
-                yield f"{name}.{member_name}", getattr(member, "__func__", member)
-
-
 def conforms(value, hint, owner):
     if hint is typing.Self:
         hint = owner
@@ -143,46 +116,13 @@ def registered_pipe():
     return ast.literal_eval(result.stdout)
 
 
-def sample_calls():
-    snapshot = qc.snapshot_resources()
-    ipc, sock = qc.IpcStats("a", 4), qc.SocketStats("s", 4)
-    ipc.record_latency_us(3)
-    sock.record_send(1, 2)
-    sampler = qc.BackgroundSampler()
-    return {
-        "probe_version": qc.probe_version,
-        "snapshot_resources": qc.snapshot_resources,
-        "list_open_fds": qc.list_open_fds,
-        "register_signal_pipe": registered_pipe,
-        "ResourceSnapshot.__new__": qc.ResourceSnapshot,
-        **{f"ResourceSnapshot.{name}": lambda name=name: getattr(snapshot, name)
-           for name in ("rss_bytes", "vms_bytes", "open_fds", "timestamp_ns")},
-        "ResourceSnapshot.rss_mb": snapshot.rss_mb,
-        "ResourceSnapshot.vms_mb": snapshot.vms_mb,
-        "BackgroundSampler.__new__": qc.BackgroundSampler,
-        "BackgroundSampler.start": lambda: sampler.start(1000),
-        "BackgroundSampler.stop": sampler.stop,
-        "IpcStats.__new__": lambda: qc.IpcStats("b", 0),
-        "IpcStats.record_latency_us": lambda: ipc.record_latency_us(5),
-        "IpcStats.record_depth": lambda: ipc.record_depth(2),
-        **{f"IpcStats.{name}": getattr(ipc, name)
-           for name in ("avg_latency_us", "p99_latency_us", "total_messages", "peak_depth",
-                        "name", "report")},
-        "SocketStats.__new__": lambda: qc.SocketStats("t", 0),
-        "SocketStats.record_send": lambda: sock.record_send(10, 5),
-        "SocketStats.record_recv": lambda: sock.record_recv(10, 50),
-        **{f"SocketStats.{name}": getattr(sock, name)
-           for name in ("bytes_sent", "bytes_recv", "peak_recv_buffer_pct",
-                        "avg_send_latency_us", "name", "report")},
-    }
-
-
 def test_every_return_value_has_its_stub_type():
-    namespace = stub_module()
-    calls = sample_calls()
-    stubbed = dict(stub_callables(namespace))
-    assert sorted(stubbed) == sorted(calls)  # a new function needs a sample here
-    for name, function in stubbed.items():
+    namespace = stub_namespace()
+    new = Fresh()
+    new.ipc.record_latency_us(3)
+    new.sock.record_send(1, 2)
+    calls = {**sample_calls(new), "register_signal_pipe": registered_pipe}
+    for name, function in stub_callables().items():
         hint = typing.get_type_hints(function)["return"]
         owner = namespace.get(name.partition(".")[0])
         if hint is typing.Never:

@@ -1,4 +1,4 @@
-#include "common/os_error.h"
+#include "common/os.h"
 
 #include <gtest/gtest.h>
 
