@@ -1,3 +1,4 @@
+import mmap
 import os
 import subprocess
 import sys
@@ -14,6 +15,15 @@ import _quillmere_core as qc
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_plain_allocator = pytest.mark.skipif(
     UNDER_ASAN, reason="AddressSanitizer's allocator aborts instead of failing the allocation")
+
+
+def resident_burst(size):
+    """`size` bytes of memory, every page written, so resident at once; close() gives them
+    back to the system. Freed heap memory may stay resident under some allocators (the
+    free-threaded build's mimalloc keeps it), an unmapped region never does."""
+    burst = mmap.mmap(-1, size)
+    burst[::mmap.PAGESIZE] = b"x" * (size // mmap.PAGESIZE)
+    return burst
 
 
 def _panic_type():
