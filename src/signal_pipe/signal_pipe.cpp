@@ -108,9 +108,14 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
     action.sa_flags = SA_RESTART;  // interrupted calls carry on as if nothing had come
     if (::sigaction(signal_num, &action, nullptr) < 0) {
         // The new write end is in the table already (a handler installed earlier for this
-        // number may be writing to it), so it is retired like any replaced one.
+        // number may be writing to it), so it is retired like any replaced one: taken out
+        // only if it is still there. A registration on another thread may have replaced
+        // it meanwhile, and then that one closes it; its own write end must stay.
         const int error_number = errno;  // closing may overwrite it
-        retire(slot, detail::signal_write_fds[slot].exchange(-1));
+        int installed = ends[1];
+        if (detail::signal_write_fds[slot].compare_exchange_strong(installed, -1)) {
+            retire(slot, ends[1]);
+        }
         return std::unexpected(os_failure("sigaction", error_number));
     }
     return std::pair{read_end.release(), ends[1]};

@@ -20,6 +20,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import tempfile
 import textwrap
@@ -29,9 +30,11 @@ from pathlib import Path
 TOP = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(TOP / "tests" / "python"))
 from typecheck import mypy_command  # noqa: E402 - found through the line above
-# The module's name for the interpreter running this check ("cpython-315" on 3.15); a cross
-# build is for the same version, and its machine is checked on its own below.
-MODULE = re.compile(rf"_quillmere_core\.{re.escape(sys.implementation.cache_tag)}-[^/]*\.so")
+# The module's name for the interpreter running this check ("cpython-315" on 3.15,
+# "cpython-314t" on the free-threaded 3.14); a cross build is for the same version, and its
+# machine is checked on its own below.
+ABI = "-".join(sysconfig.get_config_var("SOABI").split("-")[:2])
+MODULE = re.compile(rf"_quillmere_core\.{re.escape(ABI)}-[^/]*\.so")
 # The machine the module must be built for: its name in the module's file name, the
 # wheel's tag and the ELF header. A cross build that lost track of its target (an x86-64
 # suffix on an aarch64 module, or none) must not pass.

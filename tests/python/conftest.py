@@ -6,6 +6,7 @@ to be running."""
 import __future__
 import functools
 import inspect
+import mmap
 import os
 import re
 import subprocess
@@ -114,6 +115,15 @@ class Outer:
 
 
 Outer.Inner.__qualname__ = "Outer.In\udc80ner"
+
+
+def resident_burst(size):
+    """`size` bytes of memory, every page written, so resident at once; close() gives them
+    back to the system. Freed heap memory may stay resident under some allocators (the
+    free-threaded build's mimalloc keeps it), an unmapped region never does."""
+    burst = mmap.mmap(-1, size)
+    burst[::mmap.PAGESIZE] = b"x" * (size // mmap.PAGESIZE)
+    return burst
 
 
 @functools.cache

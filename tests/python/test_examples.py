@@ -13,7 +13,7 @@ import pytest
 
 import _quillmere_core as qc
 
-from conftest import ipc_report, report_pattern, socket_report
+from conftest import ipc_report, report_pattern, resident_burst, socket_report
 from typecheck import mypy_command
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -219,9 +219,9 @@ def peaks_around_a_burst(read_peak):
     """The peaks of two collections, the first after a 64 MiB burst that ended before it,
     the second after nothing; and the resident size just before the burst."""
     before = qc.snapshot_resources().rss_bytes
-    burst = b"x" * (64 * 2**20)
+    burst = resident_burst(64 * 2**20)
     time.sleep(1)  # the sampler's interval is 1 ms
-    del burst
+    burst.close()
     return before, read_peak(), read_peak()
 
 

@@ -7,7 +7,7 @@ import pytest
 
 import _quillmere_core as qc
 
-from conftest import needs_plain_allocator, only_threads_of, run_python, thread_ids
+from conftest import needs_plain_allocator, only_threads_of, resident_burst, run_python, thread_ids
 
 
 def test_a_run_returns_a_positive_peak():
@@ -49,12 +49,12 @@ def test_peak_is_the_high_point_while_python_holds_the_interpreter():
     sampler = qc.BackgroundSampler()
     sampler.start(1)
     baseline = qc.snapshot_resources().rss_bytes
-    burst = b"x" * (128 * 2**20)  # resident at once: every page is written
+    burst = resident_burst(128 * 2**20)
     deadline = time.monotonic() + 1.0
     spins = 0
     while time.monotonic() < deadline:  # a pure-Python loop: the lock is never released
         spins += 1
-    del burst
+    burst.close()
     peak = sampler.stop()
     assert peak >= baseline + 100 * 2**20
     assert peak > qc.snapshot_resources().rss_bytes + 64 * 2**20  # it fell again
@@ -63,10 +63,10 @@ def test_peak_is_the_high_point_while_python_holds_the_interpreter():
 def test_restart_resets_the_peak():
     sampler = qc.BackgroundSampler()
     sampler.start(1)
-    burst = b"x" * (64 * 2**20)
+    burst = resident_burst(64 * 2**20)
     time.sleep(0.5)
     high = sampler.stop()
-    del burst
+    burst.close()
     sampler.start(1)
     time.sleep(0.2)
     assert sampler.stop() < high - 32 * 2**20

@@ -1,5 +1,6 @@
 """How to start mypy here, for the checks of the type stub."""
 import functools
+import os
 import shutil
 import subprocess
 import sys
@@ -14,10 +15,14 @@ def mypy_command():
     What it checks is the stub and code that uses it, which are the same on every version;
     give it --python-executable to see another interpreter's site-packages."""
     minor = sys.version_info.minor
-    nearest = sorted((m for m in range(minor - 3, minor + 4) if m != minor),
-                     key=lambda m: (abs(m - minor), -m))
+    # The same version first: the build with the GIL beside a free-threaded one.
+    nearest = sorted(range(minor - 3, minor + 4), key=lambda m: (abs(m - minor), -m))
     others = filter(None, (shutil.which(f"python3.{m}") for m in nearest))
+    tried = set()
     for python in (sys.executable, *others):
+        if os.path.realpath(python) in tried:
+            continue
+        tried.add(os.path.realpath(python))
         probe = subprocess.run([python, "-m", "mypy", "--cache-dir", "/dev/null", "-c", "x: int = 1"],
                                capture_output=True, text=True, timeout=300)
         if probe.returncode == 0:

@@ -1,0 +1,96 @@
+# The free-threaded interpreter (QUILLMERE_PYTHON=3.14t), which Debian does not ship: built
+# once from the CPython release source beside the checkout (../shared/cpython) and installed
+# into the build root, under FT_PREFIX, where it stays for later runs. Sourced by ./dev on
+# the host, so it uses its say, die, TOP, ROOT_DIR and run_chrooted.
+# shellcheck shell=bash disable=SC2016  # the inline script gets its values as arguments
+
+FT_VERSION=3.14.7
+FT_TARBALL=$TOP/../shared/cpython/cpython-$FT_VERSION.tar.xz
+# Inside the build root; python3.14t is linked into /usr/local/bin.
+FT_PREFIX=/opt/cpython-${FT_VERSION}t
+# What building it takes from Debian, on top of the root's compilers: the standard modules
+# that the tests, examples and packaging use (ssl for the exporters, zlib for wheels and
+# venvs, ctypes, the compressors of tarfile, sqlite3, uuid, readline for ./dev shell).
+FT_BUILD_PACKAGES=(make xz-utils pkg-config libffi-dev zlib1g-dev libbz2-dev liblzma-dev
+                   libzstd-dev libexpat1-dev libssl-dev libsqlite3-dev uuid-dev libreadline-dev)
+# A shared libpython for the embedding test, found by the path recorded in python3.14t.
+FT_CONFIGURE=(--disable-gil --prefix="$FT_PREFIX" --with-ensurepip=no --enable-shared
+              "LDFLAGS=-Wl,-rpath,$FT_PREFIX/lib")
+# Where Debian's Python libraries live. Its pure-Python ones (pytest, hypothesis, the
+# exporters, build...) serve the free-threaded interpreter as they serve every version;
+# its compiled ones are built for the interpreter with the GIL, and those of the stable ABI
+# (psutil) would even load and then crash: the interpreter is given the folder's Python
+# files only, so that such an import fails as if the package were not there.
+FT_DEBIAN_PURE=$(cat <<'PY'
+"""Debian's dist-packages, Python files only (see tools/freethreaded.sh)."""
+import sys
+from importlib.machinery import FileFinder, SourceFileLoader, SOURCE_SUFFIXES
+
+FOLDER = "/usr/lib/python3/dist-packages"
+_python_files_only = FileFinder.path_hook((SourceFileLoader, SOURCE_SUFFIXES))
+
+
+def _finder(path):
+    if path == FOLDER or path.startswith(FOLDER + "/"):
+        return _python_files_only(path)
+    raise ImportError("not in Debian's dist-packages")
+
+
+sys.path_hooks.insert(0, _finder)
+sys.path_importer_cache.pop(FOLDER, None)
+if FOLDER not in sys.path:
+    sys.path.append(FOLDER)
+PY
+)
+
+# ensure_freethreaded_python: the build root has python3.14t, built now if it has not (or
+# was built another way: the stamp holds the version, configuration and packages).
+ensure_freethreaded_python() {
+  local stamp=$ROOT_DIR$FT_PREFIX/.quillmere-built
+  local want="$FT_VERSION ${FT_CONFIGURE[*]} ${FT_BUILD_PACKAGES[*]}"
+  [[ -f $stamp && $(<"$stamp") == "$want" ]] && return
+  [[ -f $FT_TARBALL ]] || die "no CPython source at $FT_TARBALL (the free-threaded interpreter is built from it)"
+  ensure_debian_root "$ROOT_DIR" testing "${ROOT_PACKAGES[@]}" "${FT_BUILD_PACKAGES[@]}"
+  local lock
+  exec {lock}>"$ROOT_DIR.cpython.lock"
+  if ! flock -n "$lock"; then
+    say "waiting for another ./dev to finish building python3.14t"
+    flock "$lock"
+  fi
+  if [[ ! -f $stamp || $(<"$stamp") != "$want" ]]; then
+    local log=$ROOT_DIR.cpython.log start=$SECONDS
+    say "building CPython $FT_VERSION without the GIL into $ROOT_DIR$FT_PREFIX (about six minutes, once; log: $log)"
+    if ! run_chrooted --bind "$(dirname -- "$FT_TARBALL"):/cpython-source" "$ROOT_DIR" /bin/bash -ec '
+        version=$1 prefix=$2 pure=$3; shift 3
+        work=/var/tmp/cpython-build
+        rm -rf "$work" "$prefix"
+        mkdir -p "$work"
+        cd "$work"
+        tar -xJf "/cpython-source/cpython-$version.tar.xz"
+        mkdir build && cd build
+        "../cpython-$version/configure" "$@"
+        make -j"$(nproc)"
+        make install
+        cd / && rm -rf "$work"
+        ln -sfn "$prefix/bin/python3.14t" /usr/local/bin/python3.14t
+        site=$("$prefix/bin/python3.14t" -c "import sysconfig; print(sysconfig.get_path(\"purelib\"))")
+        printf "%s\n" "$pure" >"$site/_quillmere_debian_pure.py"
+        echo "import _quillmere_debian_pure" >"$site/debian-packages.pth"
+        "$prefix/bin/python3.14t" -c "
+import sys, ssl, pytest, hypothesis
+assert not sys._is_gil_enabled()
+try:
+    import psutil
+except ImportError:
+    pass
+else:
+    raise SystemExit(\"psutil of the stable ABI was found\")"
+      ' ft-build "$FT_VERSION" "$FT_PREFIX" "$FT_DEBIAN_PURE" "${FT_CONFIGURE[@]}" >"$log" 2>&1 </dev/null; then
+      tail -n 30 "$log" >&2
+      die "building the free-threaded CPython failed (full log: $log)"
+    fi
+    printf '%s\n' "$want" >"$stamp"
+    say "python3.14t ready after $((SECONDS - start)) s"
+  fi
+  exec {lock}>&-
+}
