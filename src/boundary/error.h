@@ -108,7 +108,8 @@ inline PyResult<Ref> new_object(PyObject* created) {
     return null_object();
 }
 
-// A new exception type for internal failures, for the exec routine to keep.
+// A new exception type for internal failures, for the exec routine to keep. Where the
+// interpreter cannot make it, a SystemError that says so: there is no type to panic with.
 PyResult<Ref> make_panic_type();
 
 // Keeps a pending exception aside while a deallocator runs, and puts it back after.
