@@ -268,6 +268,9 @@ template <auto F, const ArgumentSpec& Spec>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     if constexpr (takes_direct_path<F>()) {
+        // The direct path needs no stack, so the compiler would give the entry no frame
+        // and a profiler unwinding by frame pointers would skip its caller: link one.
+        asm("" : : "r"(__builtin_frame_address(0)));
         using Sig = Signature<decltype(F)>;
         constexpr std::size_t kArity = std::tuple_size_v<typename Sig::Params>;
         if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(kArity) &&
