@@ -286,7 +286,9 @@ def test_every_loaded_copy_has_classes_of_its_own(tmp_path):
         assert type(first.snapshot_resources()) is first.ResourceSnapshot
         """,
         # What the late calls' hooks hold is released after the main interpreter's last
-        # collection, so its cycles (a module and its classes) stay until the process ends.
+        # collection, so its cycles (the Late class, and a module and its classes) stay until
+        # the process ends: LeakSanitizer finds the same 12 blocks for 4 copies as for 150,
+        # and none once the hooks are left out.
         env={"PYTHONMALLOC": "debug",
              **({"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
                 if UNDER_ASAN else {})},
