@@ -180,10 +180,6 @@ PyResult<Ref> null_object() {
     return std::unexpected(Error::panic("PyObject pointer is null"));
 }
 
-void discard_pending() noexcept { PyErr_Clear(); }
-
-void report_pending_unraisable(PyObject* obj) noexcept { PyErr_WriteUnraisable(obj); }
-
 void fatal_at_boundary() noexcept { Py_FatalError("uncaught panic at ffi boundary"); }
 
 }  // namespace ipc_probe::py

@@ -124,11 +124,6 @@ private:
     PyObject* exception_;
 };
 
-// For failures that only lose detail (a placeholder text will do): drop the pending
-// exception, or hand it to the unraisable hook with the object it concerns.
-void discard_pending() noexcept;
-void report_pending_unraisable(PyObject* obj) noexcept;
-
 // Ends the process: an internal failure escaped the boundary itself.
 [[noreturn]] void fatal_at_boundary() noexcept;
 
