@@ -4,7 +4,7 @@
 and a role:
 
     .. bench-about::             when, where and with what the figures were measured
-    .. bench-table:: NAME        a table (checks, percentile, scaling, headlines)
+    .. bench-table:: NAME        a table (checks, instructions, percentile, scaling, headlines)
     .. bench-figure:: NAME       a matplotlib figure (snapshot-scaling, percentile, recording)
     :bench:`NAME`                one figure in prose (see VALUES), for example 39.1 µs
 
@@ -69,7 +69,38 @@ def _window_p99(results, size, pick):
                          if row["samples"] == size))
 
 
+def _instructions(results):
+    return figures(results, "bench_instructions")
+
+
+def _versions(results):
+    """The interpreter versions the instructions were counted on, oldest first."""
+    return sorted(_instructions(results)["instructions_per_call"],
+                  key=lambda version: tuple(map(int, version.split("."))))
+
+
+def _instruction_ratios(results, group):
+    """Each call of GROUP ("recording" or "reading") against its floor, on every version."""
+    counts, floors = _instructions(results)["instructions_per_call"], _instructions(results)["floors"]
+    return [per_call[name] / per_call[floors[name]]
+            for per_call in counts.values() for name in _instructions(results)[group]]
+
+
+def _floor_difference(results, newer, older):
+    """How many instructions more NEWER's one-argument call path costs than OLDER's."""
+    counts = _instructions(results)["instructions_per_call"]
+    floor = "no-op native call (floor)"
+    return f"{counts[newer][floor] - counts[older][floor]:.0f}"
+
+
 VALUES = {
+    # Instructions (callgrind): the recording calls against their floors, on every version.
+    "recording-instructions": lambda r: " to ".join(
+        dict.fromkeys(_ratio(x) for x in (min(_instruction_ratios(r, "recording")),
+                                          max(_instruction_ratios(r, "recording"))))),
+    "instruction-versions": lambda r: " and ".join(
+        [", ".join(_versions(r)[:-1]), _versions(r)[-1]]).removeprefix(" and "),
+    "call-path-315-vs-314": lambda r: _floor_difference(r, "3.15", "3.14"),
     # The recording calls against their no-op floors.
     "record-vs-floor": lambda r: _ratio(_check(r, "bench_calls", "record_latency_us(120) vs")),
     # snapshot_resources(), whatever the number of descriptors (Linux 6.2 and later).
@@ -156,7 +187,23 @@ def headlines_table(results):
                                             for script, run in sorted(results["benchmarks"].items()))]
 
 
-TABLES = {"checks": checks_table, "percentile": percentile_table, "scaling": scaling_table,
+def instructions_table(results):
+    """Instructions per call of each recording and read call, and the ratio to its floor,
+    one column per interpreter version."""
+    counts = _instructions(results)["instructions_per_call"]
+    floors = _instructions(results)["floors"]
+    versions = _versions(results)
+    rows = [["call", "its floor", *(f"CPython {version}" for version in versions)]]
+    for name in _instructions(results)["recording"] + _instructions(results)["reading"]:
+        rows.append([name, floors[name].removesuffix(" (floor)"),
+                     *(f"{counts[v][name]:,.0f} ({counts[v][name] / counts[v][floors[name]]:.2f}x)"
+                       for v in versions)])
+    rows.extend([floor.removesuffix(" (floor)"), "—", *(f"{counts[v][floor]:,.0f}" for v in versions)]
+                for floor in dict.fromkeys(floors.values()))
+    return rows
+
+
+TABLES = {"checks": checks_table, "instructions": instructions_table, "percentile": percentile_table, "scaling": scaling_table,
           "headlines": headlines_table}
 
 

@@ -37,6 +37,7 @@ struct Signature<R (*)(A...)> {
     using Params = std::tuple<std::remove_cvref_t<A>...>;
     static constexpr bool member = false;
     static constexpr bool wants_state = false;
+    static constexpr bool no_throw = false;
 };
 // A module function that reads its module's state (null where cleared) first.
 template <class R, class... A>
@@ -44,7 +45,9 @@ struct Signature<R (*)(const ModuleState*, A...)> : Signature<R (*)(A...)> {
     static constexpr bool wants_state = true;
 };
 template <class R, class... A>
-struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
+struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {
+    static constexpr bool no_throw = true;
+};
 template <class R, class C, class... A>
 struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {
     using Class = C;
@@ -52,13 +55,17 @@ struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {
     static constexpr bool exclusive = false;
 };
 template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {};
+struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {
+    static constexpr bool no_throw = true;
+};
 template <class R, class C, class... A>
 struct Signature<R (C::*)(A...)> : Signature<R (C::*)(A...) const> {
     static constexpr bool exclusive = true;
 };
 template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {};
+struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {
+    static constexpr bool no_throw = true;
+};
 // A data member, for getters of immutable records.
 template <class T, class C>
 struct Signature<T C::*> : Signature<T (C::*)() const> {};
@@ -216,11 +223,67 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
                   [self]() noexcept { return call_state<F>(self); });
 }
 
+// Whether a body takes the direct path: a method that cannot fail (noexcept, returning
+// nothing), has only integer parameters, and needs no borrow counted. Such a call has
+// nothing to report unless its arguments do not bind or convert.
+template <class Params>
+constexpr bool all_small_ints = false;
+template <class... T>
+constexpr bool all_small_ints<std::tuple<T...>> = sizeof...(T) > 0 && (SmallInt<T> && ...);
+
+template <auto F>
+consteval bool takes_direct_path() {
+    using Sig = Signature<decltype(F)>;
+    if constexpr (Sig::member) {
+        return Sig::no_throw && std::is_void_v<typename Sig::Result> &&
+               !ClassTraits<typename Sig::Class>::counts_borrows &&
+               all_small_ints<typename Sig::Params>;
+    } else {
+        return false;
+    }
+}
+
+// Every argument a small int: converted inline and the body called, with no result or
+// error value to carry. Null where any argument is not, and the full path must take the
+// call from the start; nothing has happened by then.
+template <auto F, std::size_t... I>
+[[gnu::always_inline]] inline PyObject* call_direct(PyObject* self, PyObject* const* args,
+                                                    std::index_sequence<I...>) noexcept {
+    using Sig = Signature<decltype(F)>;
+    typename Sig::Params values;
+    if (!(from_small_int(args[I], std::get<I>(values)) && ...)) [[unlikely]] return nullptr;
+    std::invoke(F, state_of<typename Sig::Class>(self), std::get<I>(values)...);
+    Py_RETURN_NONE;  // immortal: no reference to count
+}
+
+// Out of line, so that the direct path keeps its frame small and jumps here.
+template <auto F, const ArgumentSpec& Spec>
+[[gnu::noinline]] PyObject* fastcall_full(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
+                  [self]() noexcept { return call_state<F>(self); });
+}
+
 template <auto F, const ArgumentSpec& Spec>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
-                  [self]() noexcept { return call_state<F>(self); });
+    if constexpr (takes_direct_path<F>()) {
+        // The direct path needs no stack, so the compiler would give the entry no frame
+        // and a profiler unwinding by frame pointers would skip its caller: link one.
+        asm("" : : "r"(__builtin_frame_address(0)));
+        using Sig = Signature<decltype(F)>;
+        constexpr std::size_t kArity = std::tuple_size_v<typename Sig::Params>;
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(kArity) &&
+            instance_of<typename Sig::Class>(self)->built) [[likely]] {
+            if (PyObject* none = call_direct<F>(self, args, std::make_index_sequence<kArity>{})) {
+                return none;
+            }
+        }
+        return fastcall_full<F, Spec>(self, args, nargs, kwnames);
+    } else {
+        return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
+                      [self]() noexcept { return call_state<F>(self); });
+    }
 }
 
 template <auto F>

@@ -57,7 +57,7 @@ public:
         const char* data = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
         // A name with no UTF-8 form (lone surrogates) cannot equal any parameter's: it is
         // simply unknown, and its message text is made below.
-        if (data == nullptr && PyUnicode_Check(key)) discard_pending();
+        if (data == nullptr && PyUnicode_Check(key)) PyErr_Clear();
         if (data != nullptr) {
             const std::string_view name(data, static_cast<std::size_t>(size));
             const std::size_t n = spec_.parameters.size();

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -46,6 +47,25 @@ template <>
 struct FromPython<std::int32_t> {
     static PyResult<std::int32_t> convert(PyObject* obj);
 };
+
+// The integer parameter types that a small int converts to inline.
+template <class T>
+concept SmallInt = std::integral<T> && !std::same_as<T, bool> && sizeof(T) <= sizeof(std::uint64_t);
+
+// An int, or an int subclass (bool, IntEnum), of one digit whose value T holds: its value,
+// exactly what the full conversion gives it, since that too reads an int subclass's value
+// and never calls its __index__. False for anything else, which only the full conversion
+// may refuse, with its own message.
+template <SmallInt T>
+[[gnu::always_inline]] inline bool from_small_int(PyObject* obj, T& out) noexcept {
+    if (!PyLong_Check(obj)) return false;
+    const auto* number = reinterpret_cast<const PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+    if (!std::in_range<T>(value)) return false;
+    out = static_cast<T>(value);
+    return true;
+}
 
 // Results: None for void, then one overload per type the bodies return.
 inline PyResult<Ref> into_python(double value) { return new_object(PyFloat_FromDouble(value)); }

@@ -56,9 +56,13 @@ PyResult<Ref> make_panic_type() {
                                                PyExc_BaseException, nullptr);
     if (type) return Ref::steal(type);
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    return std::unexpected(Error::panic(
-        "Failed to initialize new exception type. The interpreter reported: " +
-        (cause ? text_or_placeholder(cause.get()) : std::string("no exception"))));
+    std::string message = "Failed to initialize new exception type. The interpreter reported: " +
+                          (cause ? text_or_placeholder(cause.get()) : std::string("no exception"));
+    // An internal failure, but with no PanicException to raise it as: the exec routine
+    // raises it as the interpreter's own type for internal errors, after the diagnostic
+    // every internal failure writes.
+    write_panic_diagnostic(message, std::source_location::current());
+    return std::unexpected(Error::lazy(PyExc_SystemError, std::move(message)));
 }
 
 Error Error::unknown_exception() noexcept {
@@ -175,10 +179,6 @@ PyResult<Ref> null_object() {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     return std::unexpected(Error::panic("PyObject pointer is null"));
 }
-
-void discard_pending() noexcept { PyErr_Clear(); }
-
-void report_pending_unraisable(PyObject* obj) noexcept { PyErr_WriteUnraisable(obj); }
 
 void fatal_at_boundary() noexcept { Py_FatalError("uncaught panic at ffi boundary"); }
 

@@ -108,7 +108,8 @@ inline PyResult<Ref> new_object(PyObject* created) {
     return null_object();
 }
 
-// A new exception type for internal failures, for the exec routine to keep.
+// A new exception type for internal failures, for the exec routine to keep. Where the
+// interpreter cannot make it, a SystemError that says so: there is no type to panic with.
 PyResult<Ref> make_panic_type();
 
 // Keeps a pending exception aside while a deallocator runs, and puts it back after.
@@ -122,11 +123,6 @@ public:
 private:
     PyObject* exception_;
 };
-
-// For failures that only lose detail (a placeholder text will do): drop the pending
-// exception, or hand it to the unraisable hook with the object it concerns.
-void discard_pending() noexcept;
-void report_pending_unraisable(PyObject* obj) noexcept;
 
 // Ends the process: an internal failure escaped the boundary itself.
 [[noreturn]] void fatal_at_boundary() noexcept;

@@ -32,7 +32,7 @@ PyResult<Ref> entry_key() {
 // module, so looking it up runs no import machinery.
 bool past_module_teardown(PyObject* key) noexcept {
     if (Ref module = Ref::steal(PyImport_GetModule(key)); module || !PyErr_Occurred()) return false;
-    discard_pending();  // "unable to get sys.modules"
+    PyErr_Clear();  // "unable to get sys.modules"
     return true;
 }
 

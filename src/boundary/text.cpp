@@ -9,7 +9,7 @@ namespace {
 std::string qualified_name(PyTypeObject* type) {
     Ref name = Ref::steal(PyType_GetQualName(type));
     if (!name) {
-        discard_pending();  // only a placeholder is needed for the message
+        PyErr_Clear();  // only a placeholder is needed for the message
         return "<failed to extract type name>";
     }
     return utf8_lossy(name.get());
@@ -19,7 +19,7 @@ std::string unprintable(PyObject* obj) {
     if (Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)))) {
         return "<unprintable " + utf8_lossy(name.get()) + " object>";
     }
-    discard_pending();
+    PyErr_Clear();
     return "<unprintable object>";
 }
 
@@ -28,10 +28,10 @@ std::string unprintable(PyObject* obj) {
 std::string utf8_lossy(PyObject* str) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(data, size);
-    discard_pending();  // lone surrogates: encode them anyway, then repair the bytes
+    PyErr_Clear();  // lone surrogates: encode them anyway, then repair the bytes
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) {
-        discard_pending();
+        PyErr_Clear();
         return {};
     }
     return repair_utf8({PyBytes_AS_STRING(bytes.get()),
@@ -43,13 +43,13 @@ PyResult<std::string> text_of(PyObject* obj, const ModuleState* state) {
     Error failure = Error::fetch().resolved(state);
     if (failure.is_panic()) return std::unexpected(std::move(failure));
     std::move(failure).raise(state);
-    report_pending_unraisable(obj);
+    PyErr_WriteUnraisable(obj);
     return unprintable(obj);
 }
 
 std::string text_or_placeholder(PyObject* obj) {
     if (Ref text = Ref::steal(PyObject_Str(obj))) return utf8_lossy(text.get());
-    report_pending_unraisable(obj);
+    PyErr_WriteUnraisable(obj);
     return unprintable(obj);
 }
 

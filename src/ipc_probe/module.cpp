@@ -49,7 +49,7 @@ Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     }
     if (!PyList_Check(all.get())) return std::unexpected(wrong_type(all.get(), &PyList_Type));
     if (PyList_Append(all.get(), name) < 0) {
-        discard_pending();
+        PyErr_Clear();
         return std::unexpected(Error::panic("could not append __name__ to __all__"));
     }
     if (PyObject_SetAttr(module, name, value) < 0) return std::unexpected(Error::fetch());

@@ -36,15 +36,22 @@ public:
     // Drops the oldest sample once full. A ring of capacity 0 keeps the newest sample,
     // exactly like a ring of capacity 1. Never allocates. Defined here, like the recording
     // calls of the statistics, so that a call from Python costs one native frame.
+    // The members are read into locals once: a sample store could alias any of them, as
+    // far as the compiler knows, and would make it reload them after it.
     void record(std::uint64_t latency_us) noexcept {
-        if (size_ < slot_count_) {
-            slots_[size_++] = latency_us;
+        std::uint64_t* const slots = slots_.get();
+        const std::size_t size = size_;
+        unsigned __int128 sum = sum_ + latency_us;
+        if (size < slot_count_) {
+            slots[size] = latency_us;
+            size_ = size + 1;
         } else {
-            sum_ -= slots_[oldest_];
-            slots_[oldest_] = latency_us;
-            if (++oldest_ == slot_count_) oldest_ = 0;
+            const std::size_t oldest = oldest_;
+            sum -= slots[oldest];
+            slots[oldest] = latency_us;
+            oldest_ = oldest + 1 == slot_count_ ? 0 : oldest + 1;
         }
-        sum_ += latency_us;
+        sum_ = sum;
     }
 
     // 0.0 when empty; otherwise the exact mean, rounded once to the nearest double.
@@ -115,8 +122,13 @@ std::size_t p99_rank(std::size_t n) noexcept;
 // The sought sample; reorders the candidates.
 std::uint64_t select_rank(RankCandidates& candidates) noexcept;
 
+// A lock that does nothing, for a caller that lets one call in at a time, readers
+// included (see stats/sync.h).
+template <class Lock>
+concept CallerSerialisedLock = Lock::serialised_by_caller;
+
 // A ring with its own lock: the one lock of each statistics object, or none where the
-// caller already serialises every call (see stats/sync.h).
+// caller already serialises every call.
 template <class Lock = Mutex>
 class LockedRing {
 public:
@@ -139,6 +151,8 @@ public:
     // recorders nothing and pays no atomic read-modify-write itself. A reader that meets a
     // record mid-publication, twice, takes the lock instead of spinning.
     double mean() const noexcept {
+        // A reader the caller serialises with every record reads the ring itself.
+        if constexpr (kReadersSerialised) return ring_.mean();
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::uint64_t version = totals_version_.load(std::memory_order_acquire);
             if (version % 2 != 0) continue;
@@ -184,6 +198,7 @@ private:
     // Under the lock, so there is one writer. The version is odd while the totals change;
     // the releases keep a reader that sees any new total from seeing the old version twice.
     void publish_totals() noexcept {
+        if constexpr (kReadersSerialised) return;
         const std::uint64_t version = totals_version_.load(std::memory_order_relaxed);
         totals_version_.store(version + 1, std::memory_order_relaxed);
         const unsigned __int128 sum = ring_.sum();
@@ -192,6 +207,8 @@ private:
         count_.store(ring_.size(), std::memory_order_release);
         totals_version_.store(version + 2, std::memory_order_release);
     }
+
+    static constexpr bool kReadersSerialised = CallerSerialisedLock<Lock>;
 
     mutable Lock mutex_;
     LatencyRing ring_;

@@ -18,10 +18,12 @@ struct ThreadSafe {
 
 // The caller already lets one call in at a time: the interpreter lock, which every call
 // holds for its whole length. A lock of our own would only add two atomic operations to
-// every record, more than the rest of the call. Readers still see whole values, and every
-// figure stays an atomic, so the object remains free of data races by the language's rules.
+// every record, more than the rest of the call. Readers are serialised with it too, so they
+// read the window itself rather than totals published for lock-free readers. Every figure
+// stays an atomic, so the object remains free of data races by the language's rules.
 struct CallerSerialised {
     struct Lock {
+        static constexpr bool serialised_by_caller = true;
         void lock() noexcept {}
         void unlock() noexcept {}
     };

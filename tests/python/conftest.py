@@ -354,6 +354,11 @@ REFUSED = [
          "out of range integral type conversion attempted", "buffer_used_pct"),
     _bad("SocketStats.record_recv", (5, 2**32), {}, OverflowError,
          "out of range integral type conversion attempted", "buffer_used_pct"),
+    # The second argument refused after a first small enough for the inline conversion.
+    _bad("SocketStats.record_recv", (5, -(2**30)), {}, OverflowError,
+         "out of range integral type conversion attempted", "buffer_used_pct"),
+    _bad("SocketStats.record_recv", (5, 2.0), {}, TypeError,
+         "'float' object cannot be interpreted as an integer", "buffer_used_pct"),
     _bad("SocketStats.record_recv", (5, Index(-5)), {}, OverflowError,
          "out of range integral type conversion attempted", "buffer_used_pct"),
 ]

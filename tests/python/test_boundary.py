@@ -1,4 +1,5 @@
 """The call boundary: binding messages, conversion families and notes, panics."""
+import enum
 import sys
 
 import pytest
@@ -58,6 +59,33 @@ def test_integers_accept_index_objects_and_bools():
     assert stats.avg_latency_us() == 4.0
     assert stats.peak_depth() == 4294967295
     assert stats.name() == "sub" and type(stats.name()) is str
+
+
+class Level(enum.IntEnum):
+    TOP = 2**30 - 1
+
+
+# Positional recording calls convert small ints inline; keyword calls always take the full
+# conversion. Both must record the same at the inline path's edges and past them.
+@pytest.mark.parametrize("value", [0, True, Level.TOP, 2**30 - 1, 2**30, 2**32 - 1, Index(9)])
+def test_recording_by_position_and_by_keyword_agree(value):
+    def figures(by_keyword):
+        ipc, sock = qc.IpcStats("a", 4), qc.SocketStats("a", 4)
+        if by_keyword:
+            ipc.record_latency_us(us=value)
+            ipc.record_depth(depth=value)
+            sock.record_send(bytes=value, latency_us=value)
+            sock.record_recv(bytes=value, buffer_used_pct=value)
+        else:
+            ipc.record_latency_us(value)
+            ipc.record_depth(value)
+            sock.record_send(value, value)
+            sock.record_recv(value, value)
+        return (ipc.total_messages(), ipc.avg_latency_us(), ipc.peak_depth(), sock.bytes_sent(),
+                sock.avg_send_latency_us(), sock.bytes_recv(), sock.peak_recv_buffer_pct())
+
+    n = int(value.__index__())
+    assert figures(False) == figures(True) == (1, float(n), n, n, float(n), n, n)
 
 
 def test_binding_errors_come_before_conversion():
