@@ -71,6 +71,7 @@ PyResult<Ref> make_type(const ClassDef& def, PyObject* module) {
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
     slots.push_back({0, nullptr});
 
+    // "builtins." is fixed by the interface: callers match on the module name it gives.
     const std::string qualified = std::string("builtins.") + def.name;
     PyType_Spec spec{
         .name = qualified.c_str(),

@@ -52,6 +52,7 @@ PyObject* new_str(const std::string& text) noexcept {
 }  // namespace
 
 PyResult<Ref> make_panic_type() {
+    // The qualified name is fixed by the interface: callers match on it.
     PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
                                                PyExc_BaseException, nullptr);
     if (type) return Ref::steal(type);

@@ -5,8 +5,8 @@
 
 namespace ipc_probe {
 
-// Relaxed: a peak orders nothing else. A failed exchange refreshes `current`, so the loop
-// ends as soon as the stored value is already at least `value`.
+// Relaxed, as every peak (stats/sync.h says why). A failed exchange refreshes `current`, so
+// the loop ends as soon as the stored value is already at least `value`.
 template <class T>
 void atomic_max(std::atomic<T>& peak, T value) noexcept {
     T current = peak.load(std::memory_order_relaxed);

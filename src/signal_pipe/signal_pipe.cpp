@@ -83,6 +83,7 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
     if (signal_num < 1 || static_cast<unsigned>(signal_num) >= kSignalSlots) {
         return std::unexpected(SignalPipeError{
             SignalPipeError::Kind::invalid_signal,
+            // Callers match on this text, "(must be 1..128)" included: keep it as it is.
             "Invalid signal number: " + std::to_string(signal_num) + " (must be 1..128)"});
     }
     // Installed on first use, not at load. It fails only for want of memory, and then only

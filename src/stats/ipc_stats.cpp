@@ -1,4 +1,4 @@
-// IpcStats recording and reporting.
+// Channel preparation and the IpcStats report; the recording calls are in the header.
 #include "stats/ipc_stats.h"
 
 #include <format>

@@ -57,7 +57,6 @@ public:
 private:
     const std::string name_;
     mutable LockedRing<typename Sync::Lock> window_;
-    // Relaxed throughout: counts and peaks order nothing else.
     mutable std::atomic<std::uint64_t> total_messages_{0};
     mutable std::atomic<std::uint32_t> peak_depth_{0};
 };

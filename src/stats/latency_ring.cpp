@@ -1,4 +1,5 @@
-// Ring storage, the exact mean and the percentile selection.
+// Creating a ring, rounding its mean, and finding the sample of a rank (the p99) with a
+// sampled guess that narrows the window, a pass that keeps the candidates and a radix select.
 #include "stats/latency_ring.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// SocketStats recording and reporting.
+// The SocketStats report; the recording calls are in the header.
 #include "stats/socket_stats.h"
 
 #include <format>

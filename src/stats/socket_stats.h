@@ -45,7 +45,6 @@ public:
 
 private:
     const std::string name_;
-    // Relaxed: totals wrap modulo 2^64 and, like the peak, order nothing else.
     mutable std::atomic<std::uint64_t> bytes_sent_{0};
     mutable std::atomic<std::uint64_t> bytes_recv_{0};
     mutable LockedRing<typename Sync::Lock> send_window_;

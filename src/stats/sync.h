@@ -1,4 +1,8 @@
 // How a statistics object keeps its figures consistent between the threads that call it.
+//
+// Counts, totals and peaks use relaxed order everywhere, here and in their readers: each is
+// one value read on its own, and none publishes other memory (the window has its lock), so
+// a reader needs nothing ordered with it. Atomicity alone keeps every value whole and exact.
 #pragma once
 
 #include <atomic>
@@ -30,7 +34,7 @@ struct CallerSerialised {
     static constexpr bool serial_writers = true;
 };
 
-// Adds to a total that wraps modulo 2^64. Relaxed: totals order nothing else.
+// Adds to a total that wraps modulo 2^64.
 template <class Sync>
 void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
     if constexpr (Sync::serial_writers) {
@@ -40,7 +44,7 @@ void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
     }
 }
 
-// Raises a peak only by a strictly greater value. Relaxed: a peak orders nothing else.
+// Raises a peak only by a strictly greater value.
 template <class Sync, class T>
 void raise_to(std::atomic<T>& peak, T value) noexcept {
     if constexpr (Sync::serial_writers) {
