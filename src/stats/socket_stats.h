@@ -3,11 +3,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 
-#include "stats/ipc_stats.h"
+#include "stats/channel.h"
 #include "stats/latency_ring.h"
 #include "stats/sync.h"
 

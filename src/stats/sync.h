@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "common/atomic_max.h"
 #include "common/mutex.h"
 
 namespace ipc_probe {
@@ -44,15 +43,17 @@ void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
     }
 }
 
-// Raises a peak only by a strictly greater value.
+// Raises a peak only by a strictly greater value. With writers at once, a failed exchange
+// refreshes `current`, so the loop ends as soon as the peak is already at least `value`.
 template <class Sync, class T>
 void raise_to(std::atomic<T>& peak, T value) noexcept {
+    T current = peak.load(std::memory_order_relaxed);
     if constexpr (Sync::serial_writers) {
-        if (value > peak.load(std::memory_order_relaxed)) {
-            peak.store(value, std::memory_order_relaxed);
-        }
+        if (value > current) peak.store(value, std::memory_order_relaxed);
     } else {
-        atomic_max(peak, value);
+        while (value > current &&
+               !peak.compare_exchange_weak(current, value, std::memory_order_relaxed)) {
+        }
     }
 }
 
