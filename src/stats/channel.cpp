@@ -1,8 +1,9 @@
 // Channel preparation, and the reports of IpcStats and SocketStats; their recording calls
 // are in the headers, to inline into their callers.
+#include "stats/channel.h"
+
 #include <format>
 
-#include "stats/channel.h"
 #include "stats/ipc_stats.h"
 #include "stats/socket_stats.h"
 
