@@ -15,7 +15,7 @@ std::string ArgumentSpec::full_name() const {
 }
 
 std::string doc_with_signature(std::string_view name, bool takes_self, const ArgumentSpec* spec,
-                               std::string_view prose) {
+                               std::string_view description) {
     std::string doc(name);
     doc += '(';
     const char* separator = "";
@@ -31,7 +31,7 @@ std::string doc_with_signature(std::string_view name, bool takes_self, const Arg
         }
     }
     doc += ")\n--\n\n";
-    doc += prose;
+    doc += description;
     return doc;
 }
 

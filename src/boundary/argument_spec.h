@@ -29,9 +29,9 @@ struct ArgumentSpec {
 
 // The doc string a callable gets: its text signature, "name($self, a, b)\n--\n\n" (no
 // "$self" for a module function or a class), from which the interpreter derives
-// __text_signature__, then any prose. Derived from the ArgumentSpec that binds the call, so
-// the names the signature shows are the names binding accepts. None: no parameters.
+// __text_signature__, then the description. Derived from the ArgumentSpec that binds the
+// call, so the names the signature shows are the names binding accepts. None: no parameters.
 std::string doc_with_signature(std::string_view name, bool takes_self, const ArgumentSpec* spec,
-                               std::string_view prose = {});
+                               std::string_view description = {});
 
 }  // namespace ipc_probe::py

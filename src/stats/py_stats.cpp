@@ -80,7 +80,7 @@ constinit const ClassDef kIpcStatsClass = define_class<PyIpcStats>({
 
 constinit const ClassDef kSocketStatsClass = define_class<PySocketStats>({
     .name = "SocketStats",
-    .prose = "Statistics for a traced socket channel.",
+    .description = "Statistics for a traced socket channel.",
     .constructor = construct<PySocketStats, kSocketStatsNew>,
     .methods = kSocketStatsMethods,
 });
