@@ -21,8 +21,8 @@ struct ArgumentSpec {
     std::size_t required = 0;  // the first `required` parameters must be given
     std::span<const KeywordOnlyParameter> keyword_only = {};
 
-    // Bound arguments come out in this many slots: parameters, then keyword-only ones.
-    constexpr std::size_t slot_count() const { return parameters.size() + keyword_only.size(); }
+    // How many arguments binding puts out: parameters, then keyword-only ones.
+    constexpr std::size_t bound_count() const { return parameters.size() + keyword_only.size(); }
     // "IpcStats.__new__()" or "register_signal_pipe()".
     std::string full_name() const;
 };

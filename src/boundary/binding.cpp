@@ -31,11 +31,11 @@ Error missing(const ArgumentSpec& spec, const char* kind, const std::vector<std:
 // The checks shared by both call forms, in the order the messages must be chosen.
 class Binder {
 public:
-    Binder(const ArgumentSpec& spec, PyObject** slots, const ModuleState* state)
-        : spec_(spec), slots_(slots), state_(state) {
-        // Null marks a slot not yet given: both the multiple-values and the missing-argument
+    Binder(const ArgumentSpec& spec, PyObject** bound, const ModuleState* state)
+        : spec_(spec), bound_(bound), state_(state) {
+        // Null marks a parameter not yet given: both the multiple-values and the missing-argument
         // checks read it.
-        std::fill_n(slots_, spec_.slot_count(), nullptr);
+        std::fill_n(bound_, spec_.bound_count(), nullptr);
     }
 
     Status place_positional(PyObject* const* values, Py_ssize_t count) {
@@ -48,7 +48,7 @@ public:
                        (given == 1 ? " was given" : " were given");
             return std::unexpected(type_error(std::move(message)));
         }
-        std::copy_n(values, given, slots_);
+        std::copy_n(values, given, bound_);
         return {};
     }
 
@@ -90,12 +90,12 @@ public:
         }
         std::vector<std::string_view> absent;
         for (std::size_t i = 0; i < spec_.required; ++i) {
-            if (slots_[i] == nullptr) absent.push_back(spec_.parameters[i]);
+            if (bound_[i] == nullptr) absent.push_back(spec_.parameters[i]);
         }
         if (!absent.empty()) return std::unexpected(missing(spec_, "positional", absent));
         const std::size_t n = spec_.parameters.size();
         for (std::size_t i = 0; i < spec_.keyword_only.size(); ++i) {
-            if (spec_.keyword_only[i].required && slots_[n + i] == nullptr) {
+            if (spec_.keyword_only[i].required && bound_[n + i] == nullptr) {
                 absent.push_back(spec_.keyword_only[i].name);
             }
         }
@@ -104,18 +104,18 @@ public:
     }
 
 private:
-    Status fill(std::size_t slot, PyObject* value, std::string_view name) {
-        if (slots_[slot] != nullptr) {
+    Status fill(std::size_t index, PyObject* value, std::string_view name) {
+        if (bound_[index] != nullptr) {
             return std::unexpected(type_error(spec_.full_name() +
                                               " got multiple values for argument '" +
                                               std::string(name) + "'"));
         }
-        slots_[slot] = value;
+        bound_[index] = value;
         return {};
     }
 
     const ArgumentSpec& spec_;
-    PyObject** slots_;
+    PyObject** bound_;
     const ModuleState* state_;
     std::vector<std::string_view> positional_only_given_;
 };
@@ -123,8 +123,8 @@ private:
 }  // namespace
 
 Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots, const ModuleState* state) {
-    Binder binder(spec, slots, state);
+                   PyObject* kwnames, PyObject** bound, const ModuleState* state) {
+    Binder binder(spec, bound, state);
     if (Status placed = binder.place_positional(args, nargs); !placed) return placed;
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -134,16 +134,16 @@ Status bind_vector(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t n
     return binder.finish();
 }
 
-Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots,
+Status bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** bound,
                   const ModuleState* state) {
-    Binder binder(spec, slots, state);
+    Binder binder(spec, bound, state);
     Status placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
     if (!placed) return placed;
     if (kwargs != nullptr) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         for (Py_ssize_t position = 0; PyDict_Next(kwargs, &position, &key, &value);) {
-            if (Status bound = binder.place_keyword(key, value); !bound) return bound;
+            if (Status kept = binder.place_keyword(key, value); !kept) return kept;
         }
     }
     return binder.finish();

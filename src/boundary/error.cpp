@@ -166,7 +166,7 @@ Error Error::with_note(std::string_view parameter, const ModuleState* state) && 
     Ref note = Ref::steal(new_str(text));
     bool noted = false;
     if (add_note && note) {
-        // One spare slot in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        // One spare entry in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* args[] = {nullptr, exception.get(), note.get()};
         noted = Ref::steal(PyObject_VectorcallMethod(
             add_note.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
