@@ -15,7 +15,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary/argument_spec.h"
 #include "boundary/binding.h"
 #include "boundary/borrow.h"
 #include "boundary/class_def.h"
@@ -119,10 +118,8 @@ PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* bound,
             using T = std::tuple_element_t<J, Params>;
             PyResult<T> converted = FromPython<T>::convert(bound[J]);
             if (!converted) [[unlikely]] {
-                const std::string_view name = J < spec.parameters.size()
-                                                  ? spec.parameters[J]
-                                                  : spec.keyword_only[J - spec.parameters.size()].name;
-                failure.emplace(std::move(converted).error().with_note(name, lookup_state()));
+                failure.emplace(
+                    std::move(converted).error().with_note(spec.parameters[J], lookup_state()));
                 return false;
             }
             std::get<J>(values) = std::move(*converted);
@@ -178,9 +175,7 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* storage[kParams + 1];  // never empty, even for no parameters
     PyObject* const* bound = storage;
     if constexpr (Spec != nullptr) {
-        static_assert(Spec->bound_count() == kParams, "the spec must list every parameter");
-        static_assert(Spec->required == Spec->parameters.size() && Spec->keyword_only.empty(),
-                      "bodies take required positional-or-keyword parameters only");
+        static_assert(Spec->parameters.size() == kParams, "the spec must list every parameter");
         const auto given = static_cast<std::size_t>(nargs);
         if (kwnames == nullptr && given == kParams) [[likely]] {
             bound = args;  // every argument by position: the vector is the binding
@@ -346,7 +341,7 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return finish([&]() -> PyResult<Ref> {
         using Params = typename Signature<decltype(&State::prepare)>::Params;
         constexpr std::size_t kParams = std::tuple_size_v<Params>;
-        static_assert(Spec.bound_count() == kParams, "the spec must list every parameter");
+        static_assert(Spec.parameters.size() == kParams, "the spec must list every parameter");
         PyObject* bound[kParams + 1];
         if (Status binding = bind_tuple(Spec, args, kwargs, bound, lookup_state()); !binding) {
             return std::unexpected(std::move(binding).error());

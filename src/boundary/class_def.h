@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "boundary/argument_spec.h"
+#include "boundary/binding.h"
 #include "boundary/error.h"
 
 namespace ipc_probe::py {
