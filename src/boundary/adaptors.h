@@ -15,7 +15,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary/argument_spec.h"
 #include "boundary/binding.h"
 #include "boundary/borrow.h"
 #include "boundary/class_def.h"
@@ -107,22 +106,20 @@ auto take_borrow(PyObject* self) {
     }
 }
 
-// Converts the bound slots in parameter order and stops at the first failure, which
+// Converts the bound arguments in parameter order and stops at the first failure, which
 // carries the parameter's note.
 template <class Params, class LookupState, std::size_t... I>
-PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* slots,
+PyResult<Params> convert_all(const ArgumentSpec& spec, PyObject* const* bound,
                              LookupState&& lookup_state, std::index_sequence<I...>) {
     Params values;
     if constexpr (sizeof...(I) > 0) {
         std::optional<Error> failure;
         const auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
             using T = std::tuple_element_t<J, Params>;
-            PyResult<T> converted = FromPython<T>::convert(slots[J]);
+            PyResult<T> converted = FromPython<T>::convert(bound[J]);
             if (!converted) [[unlikely]] {
-                const std::string_view name = J < spec.parameters.size()
-                                                  ? spec.parameters[J]
-                                                  : spec.keyword_only[J - spec.parameters.size()].name;
-                failure.emplace(std::move(converted).error().with_note(name, lookup_state()));
+                failure.emplace(
+                    std::move(converted).error().with_note(spec.parameters[J], lookup_state()));
                 return false;
             }
             std::get<J>(values) = std::move(*converted);
@@ -164,8 +161,8 @@ const ModuleState* call_state(PyObject* self) noexcept {
 // would take registers from the common call.
 template <auto F, const ArgumentSpec* Spec>
 [[gnu::noinline]] Status bind_in_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames, PyObject** slots) {
-    return bind_vector(*Spec, args, nargs, kwnames, slots, call_state<F>(self));
+                                      PyObject* kwnames, PyObject** bound) {
+    return bind_vector(*Spec, args, nargs, kwnames, bound, call_state<F>(self));
 }
 
 // Body of every entry but the constructor: bind, borrow, convert, run.
@@ -174,19 +171,17 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     using Sig = Signature<decltype(F)>;
     const auto lookup_state = [self]() noexcept { return call_state<F>(self); };
     using Params = typename Sig::Params;
-    constexpr std::size_t kSlots = std::tuple_size_v<Params>;
-    PyObject* bound[kSlots + 1];  // never empty, even for no parameters
-    PyObject* const* slots = bound;
+    constexpr std::size_t kParams = std::tuple_size_v<Params>;
+    PyObject* storage[kParams + 1];  // never empty, even for no parameters
+    PyObject* const* bound = storage;
     if constexpr (Spec != nullptr) {
-        static_assert(Spec->slot_count() == kSlots, "the spec must list every parameter");
-        static_assert(Spec->required == Spec->parameters.size() && Spec->keyword_only.empty(),
-                      "bodies take required positional-or-keyword parameters only");
+        static_assert(Spec->parameters.size() == kParams, "the spec must list every parameter");
         const auto given = static_cast<std::size_t>(nargs);
-        if (kwnames == nullptr && given == kSlots) [[likely]] {
-            slots = args;  // every argument by position: the vector is the binding
+        if (kwnames == nullptr && given == kParams) [[likely]] {
+            bound = args;  // every argument by position: the vector is the binding
         } else if (kwnames == nullptr ||
-                   !bind_simple_keywords(*Spec, args, given, kwnames, bound)) {
-            if (Status done = bind_in_full<F, Spec>(self, args, nargs, kwnames, bound); !done) {
+                   !bind_simple_keywords(*Spec, args, given, kwnames, storage)) {
+            if (Status done = bind_in_full<F, Spec>(self, args, nargs, kwnames, storage); !done) {
                 return std::unexpected(std::move(done).error());
             }
         }
@@ -194,7 +189,7 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto convert_and_call = [&](auto&... target) -> PyResult<Ref> {
         if constexpr (Spec != nullptr) {
             PyResult<Params> params =
-                convert_all<Params>(*Spec, slots, lookup_state, std::make_index_sequence<kSlots>{});
+                convert_all<Params>(*Spec, bound, lookup_state, std::make_index_sequence<kParams>{});
             if (!params) return std::unexpected(std::move(params).error());
             return invoke<F>(std::move(*params), target...);
         } else {
@@ -345,14 +340,14 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     const auto lookup_state = [type]() noexcept { return state_of_class(type); };
     return finish([&]() -> PyResult<Ref> {
         using Params = typename Signature<decltype(&State::prepare)>::Params;
-        constexpr std::size_t kSlots = std::tuple_size_v<Params>;
-        static_assert(Spec.slot_count() == kSlots, "the spec must list every parameter");
-        PyObject* slots[kSlots + 1];
-        if (Status bound = bind_tuple(Spec, args, kwargs, slots, lookup_state()); !bound) {
-            return std::unexpected(std::move(bound).error());
+        constexpr std::size_t kParams = std::tuple_size_v<Params>;
+        static_assert(Spec.parameters.size() == kParams, "the spec must list every parameter");
+        PyObject* bound[kParams + 1];
+        if (Status binding = bind_tuple(Spec, args, kwargs, bound, lookup_state()); !binding) {
+            return std::unexpected(std::move(binding).error());
         }
         PyResult<Params> params =
-            convert_all<Params>(Spec, slots, lookup_state, std::make_index_sequence<kSlots>{});
+            convert_all<Params>(Spec, bound, lookup_state, std::make_index_sequence<kParams>{});
         if (!params) return std::unexpected(std::move(params).error());
         Prepared<State> prepared = std::apply(&State::prepare, std::move(*params));
         if (!prepared) return std::unexpected(to_error(std::move(prepared).error()));

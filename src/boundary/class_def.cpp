@@ -10,7 +10,7 @@
 namespace ipc_probe::py {
 namespace {
 
-PyCFunction erased(const Callable& callable) noexcept {
+PyCFunction as_ml_meth(const Callable& callable) noexcept {
     if (callable.noargs) return callable.noargs;
     // The interpreter calls through ml_meth according to ml_flags.
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callable.fastcall));
@@ -25,16 +25,16 @@ Error class_creation_error(const ClassDef& def, Error cause) {
                     .into_exception();
     if (!error) return Error::fetch();
     PyException_SetCause(error.get(), std::move(cause).into_exception().release());
-    return Error::caught(std::move(error));
+    return Error::from_exception(std::move(error));
 }
 
 void make_tables(const ClassDef& def) {
     ClassTables& tables = *def.tables;
     std::call_once(tables.made, [&] {
         if (def.constructor.construct != nullptr) {
-            tables.doc = doc_with_signature(def.name, false, def.constructor.spec, def.prose);
+            tables.doc = doc_with_signature(def.name, false, def.constructor.spec, def.description);
         } else {
-            tables.doc = def.prose;
+            tables.doc = def.description;
         }
         if (!def.methods.empty()) tables.methods = method_table(def.methods);
         if (def.getters.empty()) return;
@@ -71,6 +71,7 @@ PyResult<Ref> make_type(const ClassDef& def, PyObject* module) {
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
     slots.push_back({0, nullptr});
 
+    // "builtins." is fixed by the interface: callers match on the module name it gives.
     const std::string qualified = std::string("builtins.") + def.name;
     PyType_Spec spec{
         .name = qualified.c_str(),
@@ -92,7 +93,7 @@ MethodTable method_table(std::span<const MethodEntry> methods) {
     for (std::size_t i = 0; i < methods.size(); ++i) {
         const MethodEntry& m = methods[i];
         table.docs[i] = doc_with_signature(m.name, m.callable.method, m.callable.spec);
-        table.defs[i] = PyMethodDef{m.name, erased(m.callable), m.callable.flags,
+        table.defs[i] = PyMethodDef{m.name, as_ml_meth(m.callable), m.callable.flags,
                                     table.docs[i].c_str()};
     }
     return table;

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "boundary/argument_spec.h"
+#include "boundary/binding.h"
 #include "boundary/error.h"
 
 namespace ipc_probe::py {
@@ -89,9 +89,9 @@ struct Constructor {
 // Everything the interpreter sees of one class, in the order it lists it.
 struct ClassDef {
     const char* name;
-    // The class doc string is the constructor's text signature (where there is one), then
-    // this.
-    const char* prose = "";
+    // What the class is for: its doc string, after the constructor's text signature (where
+    // there is one).
+    const char* description = "";
     Constructor constructor = {};  // none: Python cannot instantiate the class
     std::span<const MethodEntry> methods = {};
     std::span<const GetterEntry> getters = {};

@@ -46,12 +46,12 @@ PyResult<std::int32_t> FromPython<std::int32_t>::convert(PyObject* obj) {
 }
 
 PyResult<Ref> into_python(std::string_view text) {
-    return new_object(
+    return steal_result(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyResult<Ref> into_python(const std::vector<std::string>& texts) {
-    PyResult<Ref> list = new_object(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    PyResult<Ref> list = steal_result(PyList_New(static_cast<Py_ssize_t>(texts.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         PyResult<Ref> item = into_python(std::string_view(texts[i]));
@@ -62,11 +62,11 @@ PyResult<Ref> into_python(const std::vector<std::string>& texts) {
 }
 
 PyResult<Ref> into_python(std::pair<int, int> values) {
-    PyResult<Ref> first = new_object(PyLong_FromLong(values.first));
+    PyResult<Ref> first = steal_result(PyLong_FromLong(values.first));
     if (!first) return first;
-    PyResult<Ref> second = new_object(PyLong_FromLong(values.second));
+    PyResult<Ref> second = steal_result(PyLong_FromLong(values.second));
     if (!second) return second;
-    return new_object(PyTuple_Pack(2, first->get(), second->get()));
+    return steal_result(PyTuple_Pack(2, first->get(), second->get()));
 }
 
 }  // namespace ipc_probe::py

@@ -68,12 +68,12 @@ template <SmallInt T>
 }
 
 // Results: None for void, then one overload per type the bodies return.
-inline PyResult<Ref> into_python(double value) { return new_object(PyFloat_FromDouble(value)); }
+inline PyResult<Ref> into_python(double value) { return steal_result(PyFloat_FromDouble(value)); }
 inline PyResult<Ref> into_python(std::uint64_t value) {
-    return new_object(PyLong_FromUnsignedLongLong(value));
+    return steal_result(PyLong_FromUnsignedLongLong(value));
 }
 inline PyResult<Ref> into_python(std::uint32_t value) {
-    return new_object(PyLong_FromLong(static_cast<long>(value)));
+    return steal_result(PyLong_FromLong(static_cast<long>(value)));
 }
 PyResult<Ref> into_python(std::string_view text);
 PyResult<Ref> into_python(const std::vector<std::string>& texts);

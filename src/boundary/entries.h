@@ -1,7 +1,8 @@
 // The vocabulary of the class and function tables. A class's Python layer reads:
 //
 //   constexpr std::string_view kUsParams[] = {"us"};
-//   constexpr ArgumentSpec kRecordLatency{"record_latency_us", "IpcStats", kUsParams, 0, 1};
+//   constexpr ArgumentSpec kRecordLatency{
+//       .function = "record_latency_us", .class_name = "IpcStats", .parameters = kUsParams};
 //   constexpr MethodEntry kMethods[] = {
 //       {"record_latency_us", fastcall<&Stats::record_latency_us, kRecordLatency>}};
 //   const ClassDef kClass = define_class<Stats>({.name = "IpcStats", .methods = kMethods});

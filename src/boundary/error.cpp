@@ -52,6 +52,7 @@ PyObject* new_str(const std::string& text) noexcept {
 }  // namespace
 
 PyResult<Ref> make_panic_type() {
+    // The qualified name is fixed by the interface: callers match on it.
     PyObject* type = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", kPanicDoc,
                                                PyExc_BaseException, nullptr);
     if (type) return Ref::steal(type);
@@ -78,21 +79,21 @@ Error Error::fetch() {
     if (!exception) {
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    return Error(Caught{std::move(exception)});
+    return Error(Object{std::move(exception)});
 }
 
 Error Error::resolved(const ModuleState* state) && {
-    const Caught* caught = std::get_if<Caught>(&state_);
-    if (caught != nullptr && state != nullptr &&
-        reinterpret_cast<PyObject*>(Py_TYPE(caught->exception.get())) == state->panic_type) {
-        return resume_panic(std::move(std::get<Caught>(state_).exception));
+    const Object* held = std::get_if<Object>(&state_);
+    if (held != nullptr && state != nullptr &&
+        reinterpret_cast<PyObject*>(Py_TYPE(held->exception.get())) == state->panic_type) {
+        return resume_panic(std::move(std::get<Object>(state_).exception));
     }
     return std::move(*this);
 }
 
 void Error::raise(const ModuleState* state) && noexcept {
     try {
-        if (std::holds_alternative<Caught>(state_)) *this = std::move(*this).resolved(state);
+        if (std::holds_alternative<Object>(state_)) *this = std::move(*this).resolved(state);
         std::visit(
             Overloaded{
                 [](Lazy& lazy) {
@@ -106,7 +107,7 @@ void Error::raise(const ModuleState* state) && noexcept {
                         PyErr_SetObject(lazy.type, message.get());
                     }
                 },
-                [](Caught& caught) { PyErr_SetRaisedException(caught.exception.release()); },
+                [](Object& held) { PyErr_SetRaisedException(held.exception.release()); },
                 [](NoMemory&) { PyErr_NoMemory(); },
                 [&](Panic& panic) {
                     write_panic_diagnostic(panic.message, panic.where);
@@ -135,8 +136,8 @@ bool Error::matches(PyObject* type) const noexcept {
                 return PyExceptionClass_Check(lazy.type) &&
                        PyErr_GivenExceptionMatches(lazy.type, type) != 0;
             },
-            [&](const Caught& caught) {
-                return PyErr_GivenExceptionMatches(caught.exception.get(), type) != 0;
+            [&](const Object& held) {
+                return PyErr_GivenExceptionMatches(held.exception.get(), type) != 0;
             },
             [&](const NoMemory&) { return PyErr_GivenExceptionMatches(PyExc_MemoryError, type) != 0; },
             [](const Panic&) { return false; },
@@ -145,7 +146,7 @@ bool Error::matches(PyObject* type) const noexcept {
 }
 
 Ref Error::into_exception() && {
-    if (Caught* caught = std::get_if<Caught>(&state_)) return std::move(caught->exception);
+    if (Object* held = std::get_if<Object>(&state_)) return std::move(held->exception);
     if (is_panic()) return {};
     std::move(*this).raise(nullptr);
     return Ref::steal(PyErr_GetRaisedException());
@@ -165,17 +166,17 @@ Error Error::with_note(std::string_view parameter, const ModuleState* state) && 
     Ref note = Ref::steal(new_str(text));
     bool noted = false;
     if (add_note && note) {
-        // One spare slot in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        // One spare entry in front, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* args[] = {nullptr, exception.get(), note.get()};
         noted = Ref::steal(PyObject_VectorcallMethod(
             add_note.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
             .get() != nullptr;
     }
     if (!noted && PyErr_Occurred()) PyErr_Clear();  // the note is lost, the error is not
-    return Error(Caught{std::move(exception)});
+    return Error(Object{std::move(exception)});
 }
 
-PyResult<Ref> null_object() {
+PyResult<Ref> null_result() {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     return std::unexpected(Error::panic("PyObject pointer is null"));
 }

@@ -32,8 +32,10 @@ public:
                        std::source_location where = std::source_location::current()) {
         return Error(Panic{std::move(message), where});
     }
-    // An exception object this module made itself (never one that came from Python code).
-    static Error caught(Ref exception) noexcept { return Error(Caught{std::move(exception)}); }
+    // An exception object this module made itself; fetch() makes the same from Python's.
+    static Error from_exception(Ref exception) noexcept {
+        return Error(Object{std::move(exception)});
+    }
     // For a C++ exception other than std::bad_alloc escaping a body.
     static Error unknown_exception() noexcept;
     // Takes the exception that a failing interpreter call left set.
@@ -65,7 +67,8 @@ private:
         PyObject* type;
         std::string message;
     };
-    struct Caught {
+    // An exception that exists as an object: made here, or fetched.
+    struct Object {
         Ref exception;
     };
     struct Panic {
@@ -77,7 +80,7 @@ private:
     template <class State>
     explicit Error(State state) : state_(std::move(state)) {}
 
-    std::variant<Lazy, Caught, Panic, NoMemory> state_;
+    std::variant<Lazy, Object, Panic, NoMemory> state_;
 };
 
 template <class T>
@@ -98,14 +101,14 @@ concept ReachesPython = requires(E&& error) {
     { to_error(std::forward<E>(error)) } -> std::same_as<Error>;
 };
 
-// The failure of new_object, kept out of line.
-PyResult<Ref> null_object();
+// The failure of steal_result, kept out of line.
+PyResult<Ref> null_result();
 
 // Checks the result of an interpreter call that creates a result object: null is an
 // internal failure, reported as "PyObject pointer is null".
-inline PyResult<Ref> new_object(PyObject* created) {
+inline PyResult<Ref> steal_result(PyObject* created) {
     if (created) [[likely]] return Ref::steal(created);
-    return null_object();
+    return null_result();
 }
 
 // A new exception type for internal failures, for the exec routine to keep. Where the

@@ -51,7 +51,7 @@ auto list_open_fds() { return list_fd_targets(); }
 
 constinit const ClassDef kResourceSnapshotClass = define_class<ResourceSnapshot>({
     .name = "ResourceSnapshot",
-    .prose = "Byte-level resource usage of this process at a single instant.\n"
+    .description = "Byte-level resource usage of this process at a single instant.\n"
            "Timestamps are Unix nanoseconds so callers can compute deltas.",
     .methods = kSnapshotMethods,
     .getters = kSnapshotGetters,

@@ -16,8 +16,9 @@ namespace {
 
 constexpr std::string_view kIntervalParams[] = {"interval_ms"};
 
-constexpr ArgumentSpec kSamplerNew{"__new__", "BackgroundSampler", {}, 0, 0};
-constexpr ArgumentSpec kStart{"start", "BackgroundSampler", kIntervalParams, 0, 1};
+constexpr ArgumentSpec kSamplerNew{.function = "__new__", .class_name = "BackgroundSampler"};
+constexpr ArgumentSpec kStart{
+    .function = "start", .class_name = "BackgroundSampler", .parameters = kIntervalParams};
 
 // Both take the exclusive borrow (they are non-const): a call that comes back into the
 // same sampler while one runs on its thread (from the conversion of its argument) fails at

@@ -9,9 +9,9 @@
 #include <string>
 #include <system_error>
 
-#include "common/atomic_max.h"
 #include "common/os.h"
 #include "probe/proc_self.h"
+#include "stats/sync.h"
 
 namespace ipc_probe {
 namespace {
@@ -96,7 +96,9 @@ void BackgroundSampler::sample_loop(std::shared_ptr<SamplerCells> cells, RssProb
     // all the same.
     static_cast<void>(::pthread_setname_np(::pthread_self(), kSamplerThreadName));
     while (!cells->stop_requested.raised()) {
-        if (const std::optional<std::uint64_t> rss = probe()) atomic_max(cells->peak_rss_bytes, *rss);
+        if (const std::optional<std::uint64_t> rss = probe()) {
+            raise_to<ThreadSafe>(cells->peak_rss_bytes, *rss);
+        }
         if (cells->stop_requested.wait_until(deadline_after(interval))) return;
     }
 }

@@ -19,7 +19,8 @@ namespace ipc_probe::py {
 namespace {
 
 constexpr std::string_view kSignalNumParams[] = {"signal_num"};
-constexpr ArgumentSpec kRegisterSignalPipe{"register_signal_pipe", "", kSignalNumParams, 0, 1};
+constexpr ArgumentSpec kRegisterSignalPipe{
+    .function = "register_signal_pipe", .parameters = kSignalNumParams};
 
 }  // namespace
 

@@ -26,25 +26,25 @@ namespace detail {
 namespace {
 
 template <std::size_t... I>
-constexpr std::array<std::atomic<int>, kSignalSlots> unregistered(std::index_sequence<I...>) {
+constexpr std::array<std::atomic<int>, kSignalTableSize> unregistered(std::index_sequence<I...>) {
     return {{(static_cast<void>(I), -1)...}};
 }
 
 }  // namespace
 
-constinit std::array<std::atomic<int>, kSignalSlots> signal_write_fds =
-    unregistered(std::make_index_sequence<kSignalSlots>{});
-constinit std::array<std::atomic<int>, kSignalSlots> signal_handlers_in_flight{};
+constinit std::array<std::atomic<int>, kSignalTableSize> signal_write_fds =
+    unregistered(std::make_index_sequence<kSignalTableSize>{});
+constinit std::array<std::atomic<int>, kSignalTableSize> signal_handlers_in_flight{};
 
 }  // namespace detail
 
 extern "C" void signal_pipe_handler(int sig) {
     const int saved_errno = errno;  // the interrupted code may not have read it yet
-    const auto slot = static_cast<unsigned>(sig);
-    if (slot < kSignalSlots) {
-        std::atomic<int>& in_flight = detail::signal_handlers_in_flight[slot];
+    const auto entry = static_cast<unsigned>(sig);
+    if (entry < kSignalTableSize) {
+        std::atomic<int>& in_flight = detail::signal_handlers_in_flight[entry];
         in_flight.fetch_add(1);
-        const int fd = detail::signal_write_fds[slot].load();
+        const int fd = detail::signal_write_fds[entry].load();
         const unsigned char byte = 0x01;
         if (fd >= 0 && ::write(fd, &byte, 1) < 0) {
             // A full pipe drops this notification: the handler must never block.
@@ -65,9 +65,9 @@ SignalPipeError os_failure(std::string_view call, int error_number) {
 // handler that loaded it counted itself before the swap. The wait always ends, because
 // handlers never wait and never block (the pipe is non-blocking), and one that interrupts
 // this thread has counted itself out again before the loop resumes.
-void retire(std::size_t slot, int write_fd) {
+void retire(std::size_t entry, int write_fd) {
     if (write_fd < 0) return;
-    while (detail::signal_handlers_in_flight[slot].load() > 0) std::this_thread::yield();
+    while (detail::signal_handlers_in_flight[entry].load() > 0) std::this_thread::yield();
     Fd(write_fd).reset();
 }
 
@@ -80,9 +80,10 @@ void forget_handlers_in_flight() noexcept {
 }  // namespace
 
 std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int signal_num) {
-    if (signal_num < 1 || static_cast<unsigned>(signal_num) >= kSignalSlots) {
+    if (signal_num < 1 || static_cast<unsigned>(signal_num) >= kSignalTableSize) {
         return std::unexpected(SignalPipeError{
             SignalPipeError::Kind::invalid_signal,
+            // Callers match on this text, "(must be 1..128)" included: keep it as it is.
             "Invalid signal number: " + std::to_string(signal_num) + " (must be 1..128)"});
     }
     // Installed on first use, not at load. It fails only for want of memory, and then only
@@ -97,10 +98,10 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
         return std::unexpected(os_failure("pipe", errno));
     }
     Fd read_end(ends[0]);
-    const auto slot = static_cast<std::size_t>(signal_num);
+    const auto entry = static_cast<std::size_t>(signal_num);
     // The table owns the write end from here. The earlier registration's read end stays
     // open: its holder drains what is left and then sees end of file.
-    retire(slot, detail::signal_write_fds[slot].exchange(ends[1]));
+    retire(entry, detail::signal_write_fds[entry].exchange(ends[1]));
 
     struct sigaction action {};
     action.sa_handler = &signal_pipe_handler;
@@ -113,8 +114,8 @@ std::expected<std::pair<int, int>, SignalPipeError> register_signal_pipe(int sig
         // it meanwhile, and then that one closes it; its own write end must stay.
         const int error_number = errno;  // closing may overwrite it
         int installed = ends[1];
-        if (detail::signal_write_fds[slot].compare_exchange_strong(installed, -1)) {
-            retire(slot, ends[1]);
+        if (detail::signal_write_fds[entry].compare_exchange_strong(installed, -1)) {
+            retire(entry, ends[1]);
         }
         return std::unexpected(os_failure("sigaction", error_number));
     }

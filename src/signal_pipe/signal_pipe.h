@@ -12,7 +12,7 @@
 namespace ipc_probe {
 
 // Numbers 0..127; registration accepts 1..127.
-inline constexpr std::size_t kSignalSlots = 128;
+inline constexpr std::size_t kSignalTableSize = 128;
 
 struct SignalPipeError {
     enum class Kind { invalid_signal, os };
@@ -33,10 +33,10 @@ namespace detail {
 
 // Write end per signal number, -1 when none; constant-initialised, so valid before any
 // code of ours has run, and never freed, so a handler can always read it.
-extern constinit std::array<std::atomic<int>, kSignalSlots> signal_write_fds;
+extern constinit std::array<std::atomic<int>, kSignalTableSize> signal_write_fds;
 // Handlers that may hold a write end they loaded: counted before the load, uncounted
-// after the write. A replaced write end is closed only once its slot's count drains.
-extern constinit std::array<std::atomic<int>, kSignalSlots> signal_handlers_in_flight;
+// after the write. A replaced write end is closed only once its signal's count drains.
+extern constinit std::array<std::atomic<int>, kSignalTableSize> signal_handlers_in_flight;
 
 }  // namespace detail
 }  // namespace ipc_probe

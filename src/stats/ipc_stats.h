@@ -3,28 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 
-#include "common/internal_error.h"
+#include "stats/channel.h"
 #include "stats/latency_ring.h"
 #include "stats/sync.h"
 
 namespace ipc_probe {
-
-// The name and window every channel statistics object starts from.
-struct ChannelParts {
-    std::string name;
-    LatencyRing ring;
-};
-
-// What IpcStats and SocketStats share: how they are prepared. Everything that can fail
-// happens here, before the object exists.
-struct Channel {
-    static std::expected<ChannelParts, InternalError> prepare(std::string name,
-                                                              std::uint64_t ring_capacity);
-};
 
 // Every operation is safe from any number of threads at once (so all are const): under
 // ThreadSafe the window has its own mutex and the counters are atomics outside it; under
@@ -57,7 +43,6 @@ public:
 private:
     const std::string name_;
     mutable LockedRing<typename Sync::Lock> window_;
-    // Relaxed throughout: counts and peaks order nothing else.
     mutable std::atomic<std::uint64_t> total_messages_{0};
     mutable std::atomic<std::uint32_t> peak_depth_{0};
 };

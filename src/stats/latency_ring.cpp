@@ -1,4 +1,5 @@
-// Ring storage, the exact mean and the percentile selection.
+// Creating a ring, rounding its mean, and finding the sample of a rank (the p99) with a
+// sampled guess that narrows the window, a pass that keeps the candidates and a radix select.
 #include "stats/latency_ring.h"
 
 #include <algorithm>
@@ -22,11 +23,11 @@ constexpr std::uint64_t kMaxCapacity = (std::uint64_t{1} << 60) - 1;
 
 std::expected<LatencyRing, InternalError> LatencyRing::create(std::uint64_t capacity) {
     if (capacity > kMaxCapacity) return std::unexpected(InternalError{"capacity overflow"});
-    // A capacity-0 ring still holds its newest sample; reserving that one slot now keeps
-    // every record allocation-free. The slots stay uninitialised so a large window costs
+    // A capacity-0 ring still holds its newest sample; reserving that one cell now keeps
+    // every record allocation-free. The cells stay uninitialised so a large window costs
     // nothing until it fills.
-    const auto slot_count = static_cast<std::size_t>(std::max<std::uint64_t>(capacity, 1));
-    return LatencyRing(std::make_unique_for_overwrite<std::uint64_t[]>(slot_count), slot_count);
+    const auto cell_count = static_cast<std::size_t>(std::max<std::uint64_t>(capacity, 1));
+    return LatencyRing(std::make_unique_for_overwrite<std::uint64_t[]>(cell_count), cell_count);
 }
 
 double LatencyRing::rounded_quotient(unsigned __int128 sum, std::uint64_t size) noexcept {
@@ -109,7 +110,7 @@ bool LatencyRing::narrow(std::size_t rank, RankCandidates& out) const {
     for (std::size_t i = 0; i < count; ++i) {
         const auto offset = static_cast<std::size_t>(
             (static_cast<unsigned __int128>(positions.next()) * stride) >> 64);
-        guess[i] = slots_[i * stride + offset];
+        guess[i] = cells_[i * stride + offset];
     }
     // Where the sought sample should fall among the guess, give or take four standard
     // deviations of that rank, and two more for luck at the extremes.
@@ -136,7 +137,7 @@ bool LatencyRing::narrow(std::size_t rank, RankCandidates& out) const {
     const double share = (std::min(high_at, guesses) - std::max(low_at, 0.0)) / guesses;
     const std::size_t capacity =
         std::min(n, static_cast<std::size_t>(4.0 * share * static_cast<double>(n)) + 64);
-    return detail::keep_around({slots_.get(), n}, rank, low, high, capacity, out,
+    return detail::keep_around({cells_.get(), n}, rank, low, high, capacity, out,
                                detail::fastest_pass());
 }
 
@@ -240,7 +241,7 @@ bool four_at_a_time_supported() noexcept {
 
 bool keep_around(std::span<const std::uint64_t> samples, std::size_t rank, std::uint64_t low,
                  std::uint64_t high, std::size_t capacity, RankCandidates& out, Pass pass) {
-    // Three spare slots for the last four-lane store of the vector pass.
+    // Three spare entries for the last four-lane store of the vector pass.
     out.storage = std::make_unique_for_overwrite<std::uint64_t[]>(capacity + 4);
     std::uint64_t* const kept = out.storage.get();
     const std::uint64_t width = high - low;

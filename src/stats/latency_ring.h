@@ -39,17 +39,17 @@ public:
     // The members are read into locals once: a sample store could alias any of them, as
     // far as the compiler knows, and would make it reload them after it.
     void record(std::uint64_t latency_us) noexcept {
-        std::uint64_t* const slots = slots_.get();
+        std::uint64_t* const cells = cells_.get();
         const std::size_t size = size_;
         unsigned __int128 sum = sum_ + latency_us;
-        if (size < slot_count_) {
-            slots[size] = latency_us;
+        if (size < cell_count_) {
+            cells[size] = latency_us;
             size_ = size + 1;
         } else {
             const std::size_t oldest = oldest_;
-            sum -= slots[oldest];
-            slots[oldest] = latency_us;
-            oldest_ = oldest + 1 == slot_count_ ? 0 : oldest + 1;
+            sum -= cells[oldest];
+            cells[oldest] = latency_us;
+            oldest_ = oldest + 1 == cell_count_ ? 0 : oldest + 1;
         }
         sum_ = sum;
     }
@@ -76,7 +76,7 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     // Copies the window, in no particular order, to `out` (room for size() samples).
-    void copy_to(std::uint64_t* out) const noexcept { std::copy_n(slots_.get(), size_, out); }
+    void copy_to(std::uint64_t* out) const noexcept { std::copy_n(cells_.get(), size_, out); }
 
 private:
     // sum / size (size > 0) correctly rounded, for sums or sizes that a double cannot hold.
@@ -84,12 +84,12 @@ private:
     RankCandidates copy_all(std::size_t rank) const;
     bool narrow(std::size_t rank, RankCandidates& out) const;
 
-    LatencyRing(std::unique_ptr<std::uint64_t[]> slots, std::size_t slot_count) noexcept
-        : slots_(std::move(slots)), slot_count_(slot_count) {}
+    LatencyRing(std::unique_ptr<std::uint64_t[]> cells, std::size_t cell_count) noexcept
+        : cells_(std::move(cells)), cell_count_(cell_count) {}
 
-    std::unique_ptr<std::uint64_t[]> slots_;
-    std::size_t slot_count_;  // the capacity, but at least 1
-    // Samples live at slots [0, size_) until the ring is full; from then on every slot holds
+    std::unique_ptr<std::uint64_t[]> cells_;
+    std::size_t cell_count_;  // the capacity, but at least 1
+    // Samples live at cells [0, size_) until the ring is full; from then on every cell holds
     // one and `oldest_` walks round.
     std::size_t oldest_ = 0;
     std::size_t size_ = 0;

@@ -41,12 +41,18 @@ constexpr std::string_view kDepthParams[] = {"depth"};
 constexpr std::string_view kSendParams[] = {"bytes", "latency_us"};
 constexpr std::string_view kRecvParams[] = {"bytes", "buffer_used_pct"};
 
-constexpr ArgumentSpec kIpcStatsNew{"__new__", "IpcStats", kConstructorParams, 0, 2};
-constexpr ArgumentSpec kRecordLatency{"record_latency_us", "IpcStats", kUsParams, 0, 1};
-constexpr ArgumentSpec kRecordDepth{"record_depth", "IpcStats", kDepthParams, 0, 1};
-constexpr ArgumentSpec kSocketStatsNew{"__new__", "SocketStats", kConstructorParams, 0, 2};
-constexpr ArgumentSpec kRecordSend{"record_send", "SocketStats", kSendParams, 0, 2};
-constexpr ArgumentSpec kRecordRecv{"record_recv", "SocketStats", kRecvParams, 0, 2};
+constexpr ArgumentSpec kIpcStatsNew{
+    .function = "__new__", .class_name = "IpcStats", .parameters = kConstructorParams};
+constexpr ArgumentSpec kRecordLatency{
+    .function = "record_latency_us", .class_name = "IpcStats", .parameters = kUsParams};
+constexpr ArgumentSpec kRecordDepth{
+    .function = "record_depth", .class_name = "IpcStats", .parameters = kDepthParams};
+constexpr ArgumentSpec kSocketStatsNew{
+    .function = "__new__", .class_name = "SocketStats", .parameters = kConstructorParams};
+constexpr ArgumentSpec kRecordSend{
+    .function = "record_send", .class_name = "SocketStats", .parameters = kSendParams};
+constexpr ArgumentSpec kRecordRecv{
+    .function = "record_recv", .class_name = "SocketStats", .parameters = kRecvParams};
 
 constexpr MethodEntry kIpcStatsMethods[] = {
     {"record_latency_us", fastcall<&PyIpcStats::record_latency_us, kRecordLatency>},
@@ -80,7 +86,7 @@ constinit const ClassDef kIpcStatsClass = define_class<PyIpcStats>({
 
 constinit const ClassDef kSocketStatsClass = define_class<PySocketStats>({
     .name = "SocketStats",
-    .prose = "Statistics for a traced socket channel.",
+    .description = "Statistics for a traced socket channel.",
     .constructor = construct<PySocketStats, kSocketStatsNew>,
     .methods = kSocketStatsMethods,
 });

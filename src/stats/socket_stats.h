@@ -3,11 +3,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 
-#include "stats/ipc_stats.h"
+#include "stats/channel.h"
 #include "stats/latency_ring.h"
 #include "stats/sync.h"
 
@@ -45,7 +44,6 @@ public:
 
 private:
     const std::string name_;
-    // Relaxed: totals wrap modulo 2^64 and, like the peak, order nothing else.
     mutable std::atomic<std::uint64_t> bytes_sent_{0};
     mutable std::atomic<std::uint64_t> bytes_recv_{0};
     mutable LockedRing<typename Sync::Lock> send_window_;

@@ -1,10 +1,13 @@
 // How a statistics object keeps its figures consistent between the threads that call it.
+//
+// Counts, totals and peaks use relaxed order everywhere, here and in their readers: each is
+// one value read on its own, and none publishes other memory (the window has its lock), so
+// a reader needs nothing ordered with it. Atomicity alone keeps every value whole and exact.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "common/atomic_max.h"
 #include "common/mutex.h"
 
 namespace ipc_probe {
@@ -30,7 +33,7 @@ struct CallerSerialised {
     static constexpr bool serial_writers = true;
 };
 
-// Adds to a total that wraps modulo 2^64. Relaxed: totals order nothing else.
+// Adds to a total that wraps modulo 2^64.
 template <class Sync>
 void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
     if constexpr (Sync::serial_writers) {
@@ -40,15 +43,17 @@ void add_to(std::atomic<std::uint64_t>& total, std::uint64_t amount) noexcept {
     }
 }
 
-// Raises a peak only by a strictly greater value. Relaxed: a peak orders nothing else.
+// Raises a peak only by a strictly greater value. With writers at once, a failed exchange
+// refreshes `current`, so the loop ends as soon as the peak is already at least `value`.
 template <class Sync, class T>
 void raise_to(std::atomic<T>& peak, T value) noexcept {
+    T current = peak.load(std::memory_order_relaxed);
     if constexpr (Sync::serial_writers) {
-        if (value > peak.load(std::memory_order_relaxed)) {
-            peak.store(value, std::memory_order_relaxed);
-        }
+        if (value > current) peak.store(value, std::memory_order_relaxed);
     } else {
-        atomic_max(peak, value);
+        while (value > current &&
+               !peak.compare_exchange_weak(current, value, std::memory_order_relaxed)) {
+        }
     }
 }
 

@@ -50,10 +50,10 @@ Registration registered(int signal_num) {
 
 // Takes a test's write end back out of the table, so that no later registration closes a
 // number that has been reused meanwhile.
-struct ClearSlotAtEnd {
-    explicit ClearSlotAtEnd(int slot) : slot_(slot) {}
-    ~ClearSlotAtEnd() { Fd(signal_write_fds[slot_].exchange(-1)).reset(); }
-    int slot_;
+struct ClearEntryAtEnd {
+    explicit ClearEntryAtEnd(int entry) : entry_(entry) {}
+    ~ClearEntryAtEnd() { Fd(signal_write_fds[entry_].exchange(-1)).reset(); }
+    int entry_;
 };
 
 // Everything the read end holds now; the write end may still be open.
@@ -73,23 +73,23 @@ bool eventually(const std::function<bool()>& done) {
     return done();
 }
 
-// Points a slot at a descriptor for a direct call of the handler, and clears it after.
-struct SlotFor {
-    SlotFor(int slot, int fd) : slot_(slot) { signal_write_fds[slot].store(fd); }
-    ~SlotFor() { signal_write_fds[slot_].store(-1); }
-    int slot_;
+// Points a entry at a descriptor for a direct call of the handler, and clears it after.
+struct EntryFor {
+    EntryFor(int entry, int fd) : entry_(entry) { signal_write_fds[entry].store(fd); }
+    ~EntryFor() { signal_write_fds[entry_].store(-1); }
+    int entry_;
 };
 
 TEST(SignalPipeTable, StartsWithNoWriteEnds) {
-    for (std::size_t sig = 0; sig < kSignalSlots; ++sig) {
+    for (std::size_t sig = 0; sig < kSignalTableSize; ++sig) {
         EXPECT_EQ(signal_write_fds[sig].load(), -1) << sig;
         EXPECT_EQ(signal_handlers_in_flight[sig].load(), 0) << sig;
     }
 }
 
-TEST(SignalPipeHandler, WritesOneByteOnlyToTheSlotsPipe) {
+TEST(SignalPipeHandler, WritesOneByteOnlyToTheEntrysPipe) {
     Pipe pipe = make_pipe();
-    const SlotFor slot(100, pipe.write_end.get());
+    const EntryFor entry(100, pipe.write_end.get());
     for (int sig : {100, 100, 101, 0, 128, 1000, -1, -100}) signal_pipe_handler(sig);
     EXPECT_EQ(drain(pipe.read_end.get()), "\x01\x01");
     EXPECT_EQ(signal_handlers_in_flight[100].load(), 0);
@@ -105,7 +105,7 @@ TEST(SignalPipeHandler, LeavesErrnoAsItFoundIt) {
     // A failing write (full pipe, stale descriptor) must not leak its errno either.
     for (int fd : {full.write_end.get(), 1'000'000, -1}) {
         SCOPED_TRACE(fd);
-        const SlotFor slot(100, fd);
+        const EntryFor entry(100, fd);
         errno = ENOTTY;
         signal_pipe_handler(100);
         EXPECT_EQ(errno, ENOTTY);
@@ -113,7 +113,7 @@ TEST(SignalPipeHandler, LeavesErrnoAsItFoundIt) {
 }
 
 TEST(RegisterSignalPipe, InstallsTheHandlerRestartingCallsWithNothingMasked) {
-    const ClearSlotAtEnd clear(SIGUSR1);
+    const ClearEntryAtEnd clear(SIGUSR1);
     Registration pipe = registered(SIGUSR1);
     struct sigaction installed {};
     ASSERT_EQ(::sigaction(SIGUSR1, nullptr, &installed), 0);
@@ -127,19 +127,19 @@ TEST(RegisterSignalPipe, InstallsTheHandlerRestartingCallsWithNothingMasked) {
     EXPECT_EQ(drain(pipe.read_end.get()), "\x01\x01");
 }
 
-TEST(RegisterSignalPipe, RefusedSignalLeavesTheSlotEmpty) {
+TEST(RegisterSignalPipe, RefusedSignalLeavesTheEntryEmpty) {
     auto ends = register_signal_pipe(SIGKILL);
     ASSERT_FALSE(ends);
     EXPECT_EQ(ends.error().kind, SignalPipeError::Kind::os);
     EXPECT_EQ(signal_write_fds[SIGKILL].load(), -1);
 }
 
-// A handler that loaded the old write end (simulated by holding its slot's count) must be
+// A handler that loaded the old write end (simulated by holding its entry's count) must be
 // able to finish its write before the registration closes that descriptor, and a handler
 // on the waiting thread itself must run to completion without ending the wait. No
 // assertion may return between taking the count and giving it back: the join would hang.
 TEST(RegisterSignalPipe, ClosesTheOldWriteEndOnlyAfterHandlersInFlightFinish) {
-    const ClearSlotAtEnd clear(SIGUSR2);
+    const ClearEntryAtEnd clear(SIGUSR2);
     Registration first = registered(SIGUSR2);
     signal_handlers_in_flight[SIGUSR2].fetch_add(1);
     std::atomic<bool> done = false;
@@ -173,7 +173,7 @@ TEST(RegisterSignalPipe, ClosesTheOldWriteEndOnlyAfterHandlersInFlightFinish) {
 }
 
 TEST(RegisterSignalPipe, ForkedChildIgnoresHandlersOfThreadsItDidNotInherit) {
-    const ClearSlotAtEnd clear(SIGUSR2);
+    const ClearEntryAtEnd clear(SIGUSR2);
     Registration parent = registered(SIGUSR2);
     signal_handlers_in_flight[SIGUSR2].fetch_add(1);
     const pid_t child = ::fork();
@@ -195,7 +195,7 @@ TEST(RegisterSignalPipe, ForkedChildIgnoresHandlersOfThreadsItDidNotInherit) {
 // taken at once by a decoy pipe, so a handler writing through a stale write end would leave
 // a byte in a decoy. ThreadSanitizer watches the table and the in-flight counts meanwhile.
 TEST(RegisterSignalPipe, FloodDuringReregistrationReachesNoReusedDescriptor) {
-    const ClearSlotAtEnd clear(SIGUSR1);
+    const ClearEntryAtEnd clear(SIGUSR1);
     Registration current = registered(SIGUSR1);
     const pthread_t registering_thread = ::pthread_self();
     std::atomic<bool> flooding = true;

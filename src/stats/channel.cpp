@@ -1,8 +1,11 @@
-// IpcStats recording and reporting.
-#include "stats/ipc_stats.h"
+// Channel preparation, and the reports of IpcStats and SocketStats; their recording calls
+// are in the headers, to inline into their callers.
+#include "stats/channel.h"
 
 #include <format>
 
+#include "stats/ipc_stats.h"
+#include "stats/socket_stats.h"
 
 namespace ipc_probe {
 
@@ -24,7 +27,20 @@ std::string BasicIpcStats<Sync>::report() const {
                        total, mean, p99, peak);
 }
 
+template <class Sync>
+std::string BasicSocketStats<Sync>::report() const {
+    const std::uint64_t sent = bytes_sent();
+    const std::uint64_t received = bytes_recv();
+    const double mean = avg_send_latency_us();
+    const std::uint32_t peak = peak_recv_buffer_pct();
+
+    return std::format("{}: sent {}B recv {}B | send avg {:.1f}\u00B5s | recv buf peak {}%", name_,
+                       sent, received, mean, peak);
+}
+
 template class BasicIpcStats<ThreadSafe>;
 template class BasicIpcStats<CallerSerialised>;
+template class BasicSocketStats<ThreadSafe>;
+template class BasicSocketStats<CallerSerialised>;
 
 }  // namespace ipc_probe
