@@ -75,7 +75,15 @@ class Worker:
                                         name="signal-worker")
 
     def start(self) -> None:
-        self._thread.start()
+        # The thread is made with SIGINT and SIGTERM blocked, so the kernel always gives them
+        # to the main thread. Python's own handler (the runner's) only marks the signal and
+        # wakes nothing: taken on this thread, it would wait until the main loop woke for
+        # another reason.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        try:
+            self._thread.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self._ready.wait()
 
     def stop(self) -> None:
