@@ -5,9 +5,12 @@ first, until one shows no growth (at most MAX_WARMUP_ROUNDS): caches, interned n
 lists and the interpreter's specialised bytecode settle, the last with exponential back-off,
 so a scenario that makes a fresh module object per call needs a few hundred calls. Then a
 scenario leaks when the total reference count, or the number of allocated blocks, grew in
-each of ROUNDS rounds: one reference lost per call shows up as at least CALLS per round,
-while a cache that fills late grows in one round only. This is the criterion of CPython's
-own `-R` leak hunting; there is no other slack.
+each of ROUNDS rounds by at least a tenth of CALLS: one reference lost per call shows up as
+at least CALLS per round, and one lost on a path that one call in ten takes still counts,
+while a cache that fills late grows in one round only. The tenth is the only slack beyond
+the criterion of CPython's own `-R` leak hunting: the import machinery of 3.13 settles by
+a few references either way over hundreds of fresh module objects (module_exec), under
+hash randomisation, and never by as many as that.
 
 Tracebacks the interpreter prints (a panic that came back through Python code prints one)
 go to a silent sys.excepthook: the default printer keeps caches of its own that grow by a
@@ -77,7 +80,8 @@ def main():
             rounds = measure(fn, args.calls)
         refs = [r for r, _ in rounds]
         blocks = [b for _, b in rounds]
-        leaked = all(r >= 1 for r in refs) or all(b >= 1 for b in blocks)
+        floor = max(1, args.calls // 10)
+        leaked = all(r >= floor for r in refs) or all(b >= floor for b in blocks)
         print(f"{'LEAK' if leaked else 'ok':4}  {name:30} references {refs}  blocks {blocks}"
               f"  (after {warmup_rounds} warm-up rounds)")
         if leaked:
