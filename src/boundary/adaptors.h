@@ -26,8 +26,7 @@ namespace ipc_probe::py {
 namespace detail {
 
 // What a body is: a free function (module function) or a member function of a native
-// state. A const member runs under a shared borrow; a non-const one needs the exclusive
-// borrow, so a method that may mutate cannot overlap any other call on its instance.
+// state. Whether a member is const says nothing of its borrow: its row says that.
 template <class F>
 struct Signature;
 template <class R, class... A>
@@ -48,23 +47,18 @@ struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {
     static constexpr bool no_throw = true;
 };
 template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {
+struct Signature<R (C::*)(A...)> : Signature<R (*)(A...)> {
     using Class = C;
     static constexpr bool member = true;
-    static constexpr bool exclusive = false;
-};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {
-    static constexpr bool no_throw = true;
-};
-template <class R, class C, class... A>
-struct Signature<R (C::*)(A...)> : Signature<R (C::*)(A...) const> {
-    static constexpr bool exclusive = true;
 };
 template <class R, class C, class... A>
 struct Signature<R (C::*)(A...) noexcept> : Signature<R (C::*)(A...)> {
     static constexpr bool no_throw = true;
 };
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const> : Signature<R (C::*)(A...)> {};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) noexcept> {};
 // A data member, for getters of immutable records.
 template <class T, class C>
 struct Signature<T C::*> : Signature<T (C::*)() const> {};
@@ -91,18 +85,34 @@ PyObject* finish(Body&& body, LookupState&& lookup_state) noexcept {
 // A borrow that cannot be refused: all calls on such a class are shared.
 struct NoBorrow {};
 
-template <class Sig>
+template <class State, Borrow Mode>
 auto take_borrow(PyObject* self) {
-    using State = typename Sig::Class;
     Py_ssize_t& counter = instance_of<State>(self)->borrow;
-    if constexpr (Sig::exclusive) {
-        static_assert(ClassTraits<State>::counts_borrows,
-                      "a mutating method needs the class's borrow counter");
-        return ExclusiveBorrow::take(counter);
-    } else if constexpr (ClassTraits<State>::counts_borrows) {
-        return SharedBorrow::take(counter);
-    } else {
+    if constexpr (!ClassTraits<State>::counts_borrows) {
         return PyResult<NoBorrow>();
+    } else if constexpr (Mode == Borrow::exclusive) {
+        return ExclusiveBorrow::take(counter);
+    } else {
+        return SharedBorrow::take(counter);
+    }
+}
+
+// The borrow a row asks for: a method's row names one, a module function's none (it has
+// no instance to borrow). Checked where the row is written.
+template <auto F, Borrow... Mode>
+consteval Borrow borrow_of() {
+    if constexpr (Signature<decltype(F)>::member) {
+        static_assert(sizeof...(Mode) == 1,
+                      "a method's row says its borrow: Borrow::shared or Borrow::exclusive");
+        constexpr Borrow stated[] = {Mode..., Borrow::shared};
+        constexpr Borrow mode = stated[0];
+        static_assert(mode == Borrow::shared ||
+                          ClassTraits<typename Signature<decltype(F)>::Class>::counts_borrows,
+                      "an exclusive borrow needs the class's borrow counter");
+        return mode;
+    } else {
+        static_assert(sizeof...(Mode) == 0, "a module function borrows no instance");
+        return Borrow::shared;
     }
 }
 
@@ -166,7 +176,7 @@ template <auto F, const ArgumentSpec* Spec>
 }
 
 // Body of every entry but the constructor: bind, borrow, convert, run.
-template <auto F, const ArgumentSpec* Spec>
+template <auto F, const ArgumentSpec* Spec, Borrow Mode>
 PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using Sig = Signature<decltype(F)>;
     const auto lookup_state = [self]() noexcept { return call_state<F>(self); };
@@ -201,7 +211,7 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!instance_of<typename Sig::Class>(self)->built) [[unlikely]] {
             return std::unexpected(unbuilt_instance(self));
         }
-        auto borrow = take_borrow<Sig>(self);
+        auto borrow = take_borrow<typename Sig::Class, Mode>(self);
         if (!borrow) return std::unexpected(std::move(borrow).error());
         return convert_and_call(state_of<typename Sig::Class>(self));
     } else if constexpr (Sig::wants_state) {
@@ -212,14 +222,15 @@ PyResult<Ref> run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
 }
 
-template <auto F>
+template <auto F, Borrow Mode>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+    return finish([&] { return run<F, nullptr, Mode>(self, nullptr, 0, nullptr); },
                   [self]() noexcept { return call_state<F>(self); });
 }
 
 // Whether a body takes the direct path: a method that cannot fail (noexcept, returning
-// nothing), has only integer parameters, and needs no borrow counted. Such a call has
+// nothing), has only integer parameters, and needs no borrow counted (its class's rows are
+// all shared). Such a call has
 // nothing to report unless its arguments do not bind or convert.
 template <class Params>
 constexpr bool all_small_ints = false;
@@ -252,14 +263,14 @@ template <auto F, std::size_t... I>
 }
 
 // Out of line, so that the direct path keeps its frame small and jumps here.
-template <auto F, const ArgumentSpec& Spec>
+template <auto F, const ArgumentSpec& Spec, Borrow Mode>
 [[gnu::noinline]] PyObject* fastcall_full(PyObject* self, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
+    return finish([&] { return run<F, &Spec, Mode>(self, args, nargs, kwnames); },
                   [self]() noexcept { return call_state<F>(self); });
 }
 
-template <auto F, const ArgumentSpec& Spec>
+template <auto F, const ArgumentSpec& Spec, Borrow Mode>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     if constexpr (takes_direct_path<F>()) {
@@ -274,22 +285,23 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 return none;
             }
         }
-        return fastcall_full<F, Spec>(self, args, nargs, kwnames);
+        return fastcall_full<F, Spec, Mode>(self, args, nargs, kwnames);
     } else {
-        return finish([&] { return run<F, &Spec>(self, args, nargs, kwnames); },
+        return finish([&] { return run<F, &Spec, Mode>(self, args, nargs, kwnames); },
                       [self]() noexcept { return call_state<F>(self); });
     }
 }
 
+// A getter or a repr only reads: it takes the shared borrow.
 template <auto F>
 PyObject* getter_entry(PyObject* self, void*) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+    return finish([&] { return run<F, nullptr, Borrow::shared>(self, nullptr, 0, nullptr); },
                   [self]() noexcept { return call_state<F>(self); });
 }
 
 template <auto F>
 PyObject* repr_entry(PyObject* self) noexcept {
-    return finish([&] { return run<F, nullptr>(self, nullptr, 0, nullptr); },
+    return finish([&] { return run<F, nullptr, Borrow::shared>(self, nullptr, 0, nullptr); },
                   [self]() noexcept { return call_state<F>(self); });
 }
 

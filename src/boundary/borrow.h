@@ -11,6 +11,11 @@
 
 namespace ipc_probe::py {
 
+// How a method's call holds its instance, as the method's row in its class's table says.
+// Shared calls may overlap one another; an exclusive call overlaps no other call on the
+// instance, and one that would is refused at once instead of racing it.
+enum class Borrow { shared, exclusive };
+
 // The counter is one signed word in the instance: 0 free, n > 0 shared borrows, -1 one
 // exclusive borrow. The guards release what they took, whatever the call's outcome.
 class SharedBorrow {

@@ -20,10 +20,9 @@ template <class State>
 struct ClassTraits {
     static constexpr bool weak_references = false;
     // Whether calls count their borrows of an instance, which only matters where some
-    // method takes the exclusive borrow (a non-const member). Where none does, a shared
-    // borrow can never be refused, so calls skip the counter (two atomic operations per
-    // call on the recording hot path); a class that clears this cannot register a
-    // mutating method.
+    // row takes the exclusive borrow. Where none does, a shared borrow can never be
+    // refused, so calls skip the counter (two atomic operations per call on the recording
+    // hot path); a class that clears this cannot have an exclusive row.
     static constexpr bool counts_borrows = true;
 };
 

@@ -4,30 +4,33 @@
 //   constexpr ArgumentSpec kRecordLatency{
 //       .function = "record_latency_us", .class_name = "IpcStats", .parameters = kUsParams};
 //   constexpr MethodEntry kMethods[] = {
-//       {"record_latency_us", fastcall<&Stats::record_latency_us, kRecordLatency>}};
+//       {"record_latency_us",
+//        fastcall<&Stats::record_latency_us, kRecordLatency, Borrow::shared>}};
 //   const ClassDef kClass = define_class<Stats>({.name = "IpcStats", .methods = kMethods});
 //
 // Each entry names a body, a plain C++ function or member function; its parameters and
 // result are converted by type, its error values reach Python through `to_error`, and its
-// doc string is the text signature its ArgumentSpec implies. A const member runs under a
-// shared borrow of the instance, a non-const one under the exclusive borrow.
+// doc string is the text signature its ArgumentSpec implies. A method's row ends in the
+// borrow its calls take of the instance (see Borrow); getters and reprs take the shared one.
 #pragma once
 
 #include "boundary/adaptors.h"
 
 namespace ipc_probe::py {
 
-// A call without arguments (METH_NOARGS): a function, or a member of the class's state.
-template <auto F>
-constexpr Callable noargs{.noargs = &detail::noargs_entry<F>,
+// A call without arguments (METH_NOARGS): a function, or a member of the class's state
+// with its borrow (`noargs<&State::f, Borrow::shared>`).
+template <auto F, Borrow... Mode>
+constexpr Callable noargs{.noargs = &detail::noargs_entry<F, detail::borrow_of<F, Mode...>()>,
                           .flags = METH_NOARGS,
                           .method = detail::is_method<F>};
 // A call with arguments bound to an ArgumentSpec (METH_FASTCALL | METH_KEYWORDS).
-template <auto F, const ArgumentSpec& Spec>
-constexpr Callable fastcall{.fastcall = &detail::fastcall_entry<F, Spec>,
-                            .flags = METH_FASTCALL | METH_KEYWORDS,
-                            .spec = &Spec,
-                            .method = detail::is_method<F>};
+template <auto F, const ArgumentSpec& Spec, Borrow... Mode>
+constexpr Callable fastcall{
+    .fastcall = &detail::fastcall_entry<F, Spec, detail::borrow_of<F, Mode...>()>,
+    .flags = METH_FASTCALL | METH_KEYWORDS,
+    .spec = &Spec,
+    .method = detail::is_method<F>};
 // A read-only attribute from a member function or a data member of the state.
 template <auto F>
 constexpr getter getter_of = &detail::getter_entry<F>;

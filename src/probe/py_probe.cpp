@@ -15,7 +15,7 @@ py::Error to_error(const SnapshotError& error) {
 
 namespace py {
 
-// An immutable record: nothing ever needs exclusive access.
+// An immutable record: every row is shared.
 template <>
 struct ClassTraits<ResourceSnapshot> {
     static constexpr bool weak_references = false;
@@ -25,8 +25,8 @@ struct ClassTraits<ResourceSnapshot> {
 namespace {
 
 constexpr MethodEntry kSnapshotMethods[] = {
-    {"rss_mb", noargs<&ResourceSnapshot::rss_mb>},
-    {"vms_mb", noargs<&ResourceSnapshot::vms_mb>},
+    {"rss_mb", noargs<&ResourceSnapshot::rss_mb, Borrow::shared>},
+    {"vms_mb", noargs<&ResourceSnapshot::vms_mb, Borrow::shared>},
 };
 
 constexpr GetterEntry kSnapshotGetters[] = {

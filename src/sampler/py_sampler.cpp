@@ -20,11 +20,11 @@ constexpr ArgumentSpec kSamplerNew{.function = "__new__", .class_name = "Backgro
 constexpr ArgumentSpec kStart{
     .function = "start", .class_name = "BackgroundSampler", .parameters = kIntervalParams};
 
-// Both take the exclusive borrow (they are non-const): a call that comes back into the
-// same sampler while one runs on its thread (from the conversion of its argument) fails at
-// once with "Already borrowed" instead of racing it.
-constexpr Callable kStartCall = fastcall<&BackgroundSampler::start, kStart>;
-constexpr Callable kStopCall = noargs<&BackgroundSampler::stop>;
+// Both take the exclusive borrow: a call that comes back into the same sampler while one
+// runs on its thread (from the conversion of its argument) fails at once with "Already
+// borrowed" instead of racing it.
+constexpr Callable kStartCall = fastcall<&BackgroundSampler::start, kStart, Borrow::exclusive>;
+constexpr Callable kStopCall = noargs<&BackgroundSampler::stop, Borrow::exclusive>;
 
 #ifdef Py_GIL_DISABLED
 // With the interpreter lock, calls from other threads never overlap a start or stop, which

@@ -12,9 +12,9 @@
 
 namespace ipc_probe {
 
-// Every operation is safe from any number of threads at once (so all are const): under
-// ThreadSafe the window has its own mutex and the counters are atomics outside it; under
-// CallerSerialised the caller lets one call in at a time.
+// Every operation, recording ones included, is safe from any number of threads at once:
+// under ThreadSafe the window has its own mutex and the counters are atomics outside it;
+// under CallerSerialised the caller lets one call in at a time.
 template <class Sync>
 class BasicIpcStats : public Channel {
 public:
@@ -23,12 +23,12 @@ public:
 
     // The recording calls are defined here so that they inline into their callers: with
     // frame pointers kept, every native frame on a call's way costs a few instructions.
-    void record_latency_us(std::uint64_t us) const noexcept {
+    void record_latency_us(std::uint64_t us) noexcept {
         // Every writer holds the window's lock, so a load and a store cannot lose a count,
         // and cost less than an atomic read-modify-write; readers still see whole values.
         window_.record(us, [this] { add_to<CallerSerialised>(total_messages_, 1); });
     }
-    void record_depth(std::uint32_t depth) const noexcept { raise_to<Sync>(peak_depth_, depth); }
+    void record_depth(std::uint32_t depth) noexcept { raise_to<Sync>(peak_depth_, depth); }
     double avg_latency_us() const noexcept { return window_.mean(); }
     double p99_latency_us() const { return window_.p99(); }
     std::uint64_t total_messages() const noexcept {
@@ -42,9 +42,9 @@ public:
 
 private:
     const std::string name_;
-    mutable LockedRing<typename Sync::Lock> window_;
-    mutable std::atomic<std::uint64_t> total_messages_{0};
-    mutable std::atomic<std::uint32_t> peak_depth_{0};
+    LockedRing<typename Sync::Lock> window_;
+    std::atomic<std::uint64_t> total_messages_{0};
+    std::atomic<std::uint32_t> peak_depth_{0};
 };
 
 using IpcStats = BasicIpcStats<ThreadSafe>;

@@ -20,7 +20,7 @@ using PySocketStats = BasicSocketStats<Sync>;
 
 }  // namespace
 
-// Every method of both is const: safe from any number of threads at once.
+// Every row of both is shared: the statistics are safe from any number of threads at once.
 template <>
 struct ClassTraits<PyIpcStats> {
     static constexpr bool weak_references = true;
@@ -55,25 +55,26 @@ constexpr ArgumentSpec kRecordRecv{
     .function = "record_recv", .class_name = "SocketStats", .parameters = kRecvParams};
 
 constexpr MethodEntry kIpcStatsMethods[] = {
-    {"record_latency_us", fastcall<&PyIpcStats::record_latency_us, kRecordLatency>},
-    {"record_depth", fastcall<&PyIpcStats::record_depth, kRecordDepth>},
-    {"avg_latency_us", noargs<&PyIpcStats::avg_latency_us>},
-    {"p99_latency_us", noargs<&PyIpcStats::p99_latency_us>},
-    {"total_messages", noargs<&PyIpcStats::total_messages>},
-    {"peak_depth", noargs<&PyIpcStats::peak_depth>},
-    {"name", noargs<&PyIpcStats::name>},
-    {"report", noargs<&PyIpcStats::report>},
+    {"record_latency_us",
+     fastcall<&PyIpcStats::record_latency_us, kRecordLatency, Borrow::shared>},
+    {"record_depth", fastcall<&PyIpcStats::record_depth, kRecordDepth, Borrow::shared>},
+    {"avg_latency_us", noargs<&PyIpcStats::avg_latency_us, Borrow::shared>},
+    {"p99_latency_us", noargs<&PyIpcStats::p99_latency_us, Borrow::shared>},
+    {"total_messages", noargs<&PyIpcStats::total_messages, Borrow::shared>},
+    {"peak_depth", noargs<&PyIpcStats::peak_depth, Borrow::shared>},
+    {"name", noargs<&PyIpcStats::name, Borrow::shared>},
+    {"report", noargs<&PyIpcStats::report, Borrow::shared>},
 };
 
 constexpr MethodEntry kSocketStatsMethods[] = {
-    {"record_send", fastcall<&PySocketStats::record_send, kRecordSend>},
-    {"record_recv", fastcall<&PySocketStats::record_recv, kRecordRecv>},
-    {"bytes_sent", noargs<&PySocketStats::bytes_sent>},
-    {"bytes_recv", noargs<&PySocketStats::bytes_recv>},
-    {"peak_recv_buffer_pct", noargs<&PySocketStats::peak_recv_buffer_pct>},
-    {"avg_send_latency_us", noargs<&PySocketStats::avg_send_latency_us>},
-    {"name", noargs<&PySocketStats::name>},
-    {"report", noargs<&PySocketStats::report>},
+    {"record_send", fastcall<&PySocketStats::record_send, kRecordSend, Borrow::shared>},
+    {"record_recv", fastcall<&PySocketStats::record_recv, kRecordRecv, Borrow::shared>},
+    {"bytes_sent", noargs<&PySocketStats::bytes_sent, Borrow::shared>},
+    {"bytes_recv", noargs<&PySocketStats::bytes_recv, Borrow::shared>},
+    {"peak_recv_buffer_pct", noargs<&PySocketStats::peak_recv_buffer_pct, Borrow::shared>},
+    {"avg_send_latency_us", noargs<&PySocketStats::avg_send_latency_us, Borrow::shared>},
+    {"name", noargs<&PySocketStats::name, Borrow::shared>},
+    {"report", noargs<&PySocketStats::report, Borrow::shared>},
 };
 
 }  // namespace

@@ -12,8 +12,9 @@
 
 namespace ipc_probe {
 
-// Safe from any number of threads at once, like IpcStats: the send window is under its
-// own lock; byte totals and the peak are atomics outside it.
+// Every operation, recording ones included, is safe from any number of threads at once,
+// like IpcStats's: the send window is under its own lock; byte totals and the peak are
+// atomics outside it.
 template <class Sync>
 class BasicSocketStats : public Channel {
 public:
@@ -22,12 +23,12 @@ public:
 
     // The bytes count before the lock is taken, so a reader may see a send's bytes before
     // its latency. Both recording calls are defined here to inline into their callers.
-    void record_send(std::uint64_t bytes, std::uint64_t latency_us) const noexcept {
+    void record_send(std::uint64_t bytes, std::uint64_t latency_us) noexcept {
         add_to<Sync>(bytes_sent_, bytes);
         send_window_.record(latency_us);
     }
     // Never takes the lock.
-    void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) const noexcept {
+    void record_recv(std::uint64_t bytes, std::uint32_t buffer_used_pct) noexcept {
         add_to<Sync>(bytes_recv_, bytes);
         raise_to<Sync>(peak_recv_buffer_pct_, buffer_used_pct);
     }
@@ -44,10 +45,10 @@ public:
 
 private:
     const std::string name_;
-    mutable std::atomic<std::uint64_t> bytes_sent_{0};
-    mutable std::atomic<std::uint64_t> bytes_recv_{0};
-    mutable LockedRing<typename Sync::Lock> send_window_;
-    mutable std::atomic<std::uint32_t> peak_recv_buffer_pct_{0};
+    std::atomic<std::uint64_t> bytes_sent_{0};
+    std::atomic<std::uint64_t> bytes_recv_{0};
+    LockedRing<typename Sync::Lock> send_window_;
+    std::atomic<std::uint32_t> peak_recv_buffer_pct_{0};
 };
 
 using SocketStats = BasicSocketStats<ThreadSafe>;
