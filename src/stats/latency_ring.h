@@ -13,22 +13,13 @@
 
 #include "common/internal_error.h"
 #include "common/mutex.h"
+#include "stats/percentile.h"
 
 namespace ipc_probe {
-
-// The samples among which the one of a given rank lies, taken from a window in one pass.
-struct RankCandidates {
-    std::unique_ptr<std::uint64_t[]> storage;
-    std::span<std::uint64_t> values;  // within `storage`
-    std::size_t rank = 0;             // of the sought sample among `values`
-};
 
 // Not synchronised: its owner guards it (see LockedRing).
 class LatencyRing {
 public:
-    // Below this size a window is simply copied: a guess would cost more than it saves.
-    static constexpr std::size_t kNarrowFrom = 1024;
-
     // Capacities of 2^60 and more cannot be reserved at all (8 bytes each); they are an
     // InternalError. A capacity that merely exceeds memory throws std::bad_alloc.
     static std::expected<LatencyRing, InternalError> create(std::uint64_t capacity);
@@ -68,21 +59,13 @@ public:
     }
     unsigned __int128 sum() const noexcept { return sum_; }
 
-    // What selecting the sample at `rank` of the sorted window needs (rank < size()), read
-    // in one pass that writes only what it keeps. All but small windows keep only the
-    // samples near a guess drawn from a few hundred to a thousand of them; small windows,
-    // and a guess that misses, keep all. May throw std::bad_alloc.
-    RankCandidates gather_rank(std::size_t rank) const;
-
     std::size_t size() const noexcept { return size_; }
-    // Copies the window, in no particular order, to `out` (room for size() samples).
-    void copy_to(std::uint64_t* out) const noexcept { std::copy_n(cells_.get(), size_, out); }
+    // The window, in no particular order.
+    std::span<const std::uint64_t> samples() const noexcept { return {cells_.get(), size_}; }
 
 private:
     // sum / size (size > 0) correctly rounded, for sums or sizes that a double cannot hold.
     static double rounded_quotient(unsigned __int128 sum, std::uint64_t size) noexcept;
-    RankCandidates copy_all(std::size_t rank) const;
-    bool narrow(std::size_t rank, RankCandidates& out) const;
 
     LatencyRing(std::unique_ptr<std::uint64_t[]> cells, std::size_t cell_count) noexcept
         : cells_(std::move(cells)), cell_count_(cell_count) {}
@@ -97,30 +80,6 @@ private:
     // division instead of a pass over the window.
     unsigned __int128 sum_ = 0;
 };
-
-namespace detail {
-
-// How the read pass of gather_rank steps through the window. Both give the same result.
-enum class Pass { one_at_a_time, four_at_a_time };
-bool four_at_a_time_supported() noexcept;  // needs AVX2
-inline Pass fastest_pass() noexcept {
-    return four_at_a_time_supported() ? Pass::four_at_a_time : Pass::one_at_a_time;
-}
-
-// The read pass of gather_rank: counts the samples below `low` and equal to it, and keeps
-// those in (low, high] (low <= high), at most `capacity` of them: counting the ties at
-// `low` keeps a window of a few much repeated values from keeping most of itself. False
-// when the sought sample is not among those, or more would be kept: the bounds missed.
-bool keep_around(std::span<const std::uint64_t> samples, std::size_t rank, std::uint64_t low,
-                 std::uint64_t high, std::size_t capacity, RankCandidates& out, Pass pass);
-
-}  // namespace detail
-
-// The rank of the 99th percentile among n > 0 samples: floor(n * 0.99), no interpolation.
-std::size_t p99_rank(std::size_t n) noexcept;
-
-// The sought sample; reorders the candidates.
-std::uint64_t select_rank(RankCandidates& candidates) noexcept;
 
 // A lock that does nothing, for a caller that lets one call in at a time, readers
 // included (see stats/sync.h).
@@ -173,20 +132,20 @@ public:
     double p99() const {
         // A small window is copied to the stack: an allocation would cost a tenth of the
         // whole answer.
-        std::array<std::uint64_t, LatencyRing::kNarrowFrom> small;
+        std::array<std::uint64_t, kNarrowFrom> small;
         std::size_t n = 0;
         RankCandidates candidates;
         {
             std::lock_guard lock(mutex_);
             n = ring_.size();
             if (n == 0) return 0.0;
-            if (n < LatencyRing::kNarrowFrom) {
-                ring_.copy_to(small.data());
+            if (n < kNarrowFrom) {
+                std::ranges::copy(ring_.samples(), small.begin());
             } else {
-                candidates = ring_.gather_rank(p99_rank(n));
+                candidates = gather_rank(ring_.samples(), p99_rank(n));
             }
         }
-        if (n < LatencyRing::kNarrowFrom) {
+        if (n < kNarrowFrom) {
             const std::span<std::uint64_t> values(small.data(), n);
             candidates.values = values;
             candidates.rank = p99_rank(n);
