@@ -230,8 +230,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
 
 // Whether a body takes the direct path: a method that cannot fail (noexcept, returning
 // nothing), has only integer parameters, and needs no borrow counted (its class's rows are
-// all shared). Such a call has
-// nothing to report unless its arguments do not bind or convert.
+// all shared). Such a call has nothing to report unless its arguments do not bind or
+// convert.
 template <class Params>
 constexpr bool all_small_ints = false;
 template <class... T>

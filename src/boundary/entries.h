@@ -24,7 +24,8 @@ template <auto F, Borrow... Mode>
 constexpr Callable noargs{.noargs = &detail::noargs_entry<F, detail::borrow_of<F, Mode...>()>,
                           .flags = METH_NOARGS,
                           .method = detail::is_method<F>};
-// A call with arguments bound to an ArgumentSpec (METH_FASTCALL | METH_KEYWORDS).
+// A call with arguments bound to an ArgumentSpec (METH_FASTCALL | METH_KEYWORDS); a
+// method's row ends in its borrow, as above.
 template <auto F, const ArgumentSpec& Spec, Borrow... Mode>
 constexpr Callable fastcall{
     .fastcall = &detail::fastcall_entry<F, Spec, detail::borrow_of<F, Mode...>()>,
