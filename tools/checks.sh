@@ -49,6 +49,7 @@ checks_asan() {
 }
 
 checks_tsan() {
+  [[ $PYVER != "$FREE_THREADED" ]] || { checks_tsan_free_threaded "$@"; return; }
   local dir=$BUILD_DIR-tsan
   configure "$dir" tsan
   say "building $dir (ThreadSanitizer, native tests only)"
@@ -56,6 +57,40 @@ checks_tsan() {
   say "native tests under ThreadSanitizer"
   ctest --test-dir "$dir" --output-on-failure --no-tests=error "$@" \
     || die "native tests failed under ThreadSanitizer"
+}
+
+# With no interpreter lock, every call the module takes from several threads at once runs
+# truly in parallel. CPython built with ThreadSanitizer (python3.14t-tsan, which ./dev builds
+# on the host) and the module built with it see every access of both: the Python suite and
+# the stress tests run on them, and any report fails the check. Reports go to files, so that
+# one from a subprocess whose exit status a test does not read is still seen. CPython's own
+# suppressions name interpreter functions only. An impossible allocation fails as it does
+# without the sanitizer (the tests of MemoryError make some), instead of ending the run.
+# ThreadSanitizer cannot follow a thread started in a child forked from a process with
+# threads, and by default ends such a child: the fork tests do just that (a sampler started
+# in a pre-fork server's worker), so the child runs on, and only what it sees of the
+# parent's threads goes unchecked.
+checks_tsan_free_threaded() {
+  local python=$FT_TSAN_PREFIX/bin/python3.14t
+  [[ -x $python ]] || die "no $python here (./dev builds it in the build root)"
+  local dir=$BUILD_DIR-tsan reports
+  configure "$dir" tsan -DPython_EXECUTABLE="$python"
+  say "building $dir (ThreadSanitizer, for python3.14t-tsan)"
+  cmake --build "$dir"
+  reports=$TOP/$dir/tsan-reports
+  rm -rf "$reports" && mkdir -p "$reports" "$dir/bin"
+  # Subprocesses that start `python3` get the instrumented interpreter too.
+  ln -sfn "$python" "$dir/bin/python3"
+  local rc=0
+  say "Python tests and stress tests with no interpreter lock, under ThreadSanitizer"
+  PATH=$TOP/$dir/bin:$PATH QUILLMERE_STRESS_SCALE=3 \
+    TSAN_OPTIONS="$TSAN_OPTIONS:allocator_may_return_null=1:die_after_fork=0:suppressions=$FT_TSAN_SUPPRESSIONS:log_path=$reports/report" \
+    with_module "$dir" "$python" -m pytest -q tests/python "$@" || rc=$?
+  if compgen -G "$reports/report*" >/dev/null; then
+    head -n 60 "$reports"/report* >&2
+    die "ThreadSanitizer reported (every report: $reports)"
+  fi
+  ((rc == 0)) || die "Python tests failed under ThreadSanitizer (pytest exit $rc)"
 }
 
 checks_refleak() {

@@ -1,13 +1,21 @@
-# The free-threaded interpreter (QUILLMERE_PYTHON=3.14t), which Debian does not ship: built
-# once from the CPython release source beside the checkout (../shared/cpython) and installed
-# into the build root, under FT_PREFIX, where it stays for later runs. Sourced by ./dev on
-# the host, so it uses its say, die, TOP, ROOT_DIR and run_chrooted.
+# The free-threaded interpreters, which Debian does not ship: built once from the CPython
+# release source beside the checkout (../shared/cpython) and installed into the build root,
+# where they stay for later runs. python3.14t (QUILLMERE_PYTHON=3.14t) is the plain build;
+# python3.14t-tsan, built for `QUILLMERE_PYTHON=3.14t ./dev tsan` only, is the same
+# interpreter instrumented by ThreadSanitizer, as CPython checks its own free-threaded
+# build. Sourced by ./dev on the host, so it uses its say, die, TOP, ROOT_DIR and
+# run_chrooted.
 # shellcheck shell=bash disable=SC2016  # the inline script gets its values as arguments
 
 FT_VERSION=3.14.7
 FT_TARBALL=$TOP/../shared/cpython/cpython-$FT_VERSION.tar.xz
 # Inside the build root; python3.14t is linked into /usr/local/bin.
 FT_PREFIX=/opt/cpython-${FT_VERSION}t
+FT_TSAN_PREFIX=/opt/cpython-${FT_VERSION}t-tsan
+# CPython's own list of the reports its free-threaded build is known to give, copied from
+# the source into the TSan build's prefix. It names interpreter functions only: a report
+# whose top frame is the module's is never suppressed.
+FT_TSAN_SUPPRESSIONS=$FT_TSAN_PREFIX/lib/tsan-suppressions.txt
 # What building it takes from Debian, on top of the root's compilers: the standard modules
 # that the tests, examples and packaging use (ssl for the exporters, zlib for wheels and
 # venvs, ctypes, the compressors of tarfile, sqlite3, uuid, readline for ./dev shell).
@@ -16,6 +24,11 @@ FT_BUILD_PACKAGES=(make xz-utils pkg-config libffi-dev zlib1g-dev libbz2-dev lib
 # A shared libpython for the embedding test, found by the path recorded in python3.14t.
 FT_CONFIGURE=(--disable-gil --prefix="$FT_PREFIX" --with-ensurepip=no --enable-shared
               "LDFLAGS=-Wl,-rpath,$FT_PREFIX/lib")
+# The instrumented one leaves out CPython's own test modules, which nothing here imports:
+# they are a third of its build time.
+FT_TSAN_CONFIGURE=(--disable-gil --with-thread-sanitizer --disable-test-modules
+                   --prefix="$FT_TSAN_PREFIX" --with-ensurepip=no --enable-shared
+                   "LDFLAGS=-Wl,-rpath,$FT_TSAN_PREFIX/lib")
 # Where Debian's Python libraries live. Its pure-Python ones (pytest, hypothesis, the
 # exporters, build...) serve the free-threaded interpreter as they serve every version;
 # its compiled ones are built for the interpreter with the GIL, and those of the stable ABI
@@ -43,26 +56,33 @@ if FOLDER not in sys.path:
 PY
 )
 
-# ensure_freethreaded_python: the build root has python3.14t, built now if it has not (or
-# was built another way: the stamp holds the version, configuration and packages).
+# ensure_freethreaded_python [tsan]: the build root has python3.14t (or python3.14t-tsan),
+# built now if it has not (or was built another way: the stamp holds the version,
+# configuration and packages).
 ensure_freethreaded_python() {
-  local stamp=$ROOT_DIR$FT_PREFIX/.quillmere-built
-  local want="$FT_VERSION ${FT_CONFIGURE[*]} ${FT_BUILD_PACKAGES[*]}"
+  local name=python3.14t prefix=$FT_PREFIX what="without the GIL"
+  local -a options=("${FT_CONFIGURE[@]}")
+  if [[ ${1:-} == tsan ]]; then
+    name=python3.14t-tsan prefix=$FT_TSAN_PREFIX what="without the GIL, under ThreadSanitizer,"
+    options=("${FT_TSAN_CONFIGURE[@]}")
+  fi
+  local stamp=$ROOT_DIR$prefix/.quillmere-built
+  local want="$FT_VERSION ${options[*]} ${FT_BUILD_PACKAGES[*]}"
   [[ -f $stamp && $(<"$stamp") == "$want" ]] && return
   [[ -f $FT_TARBALL ]] || die "no CPython source at $FT_TARBALL (the free-threaded interpreter is built from it)"
   ensure_debian_root "$ROOT_DIR" testing "${ROOT_PACKAGES[@]}" "${FT_BUILD_PACKAGES[@]}"
   local lock
   exec {lock}>"$ROOT_DIR.cpython.lock"
   if ! flock -n "$lock"; then
-    say "waiting for another ./dev to finish building python3.14t"
+    say "waiting for another ./dev to finish building an interpreter"
     flock "$lock"
   fi
   if [[ ! -f $stamp || $(<"$stamp") != "$want" ]]; then
-    local log=$ROOT_DIR.cpython.log start=$SECONDS
-    say "building CPython $FT_VERSION without the GIL into $ROOT_DIR$FT_PREFIX (about six minutes, once; log: $log)"
+    local log=$ROOT_DIR.$name.log start=$SECONDS
+    say "building CPython $FT_VERSION $what into $ROOT_DIR$prefix (about ten minutes, once; log: $log)"
     if ! run_chrooted --bind "$(dirname -- "$FT_TARBALL"):/cpython-source" "$ROOT_DIR" /bin/bash -ec '
-        version=$1 prefix=$2 pure=$3; shift 3
-        work=/var/tmp/cpython-build
+        version=$1 prefix=$2 name=$3 pure=$4 suppressions=$5; shift 5
+        work=/var/tmp/$name-build
         rm -rf "$work" "$prefix"
         mkdir -p "$work"
         cd "$work"
@@ -71,8 +91,13 @@ ensure_freethreaded_python() {
         "../cpython-$version/configure" "$@"
         make -j"$(nproc)"
         make install
+        export TSAN_OPTIONS=
+        if [[ $name == *-tsan ]]; then
+          cp "../cpython-$version/Tools/tsan/suppressions_free_threading.txt" "$suppressions"
+          TSAN_OPTIONS="suppressions=$suppressions"
+        fi
         cd / && rm -rf "$work"
-        ln -sfn "$prefix/bin/python3.14t" /usr/local/bin/python3.14t
+        ln -sfn "$prefix/bin/python3.14t" "/usr/local/bin/$name"
         site=$("$prefix/bin/python3.14t" -c "import sysconfig; print(sysconfig.get_path(\"purelib\"))")
         printf "%s\n" "$pure" >"$site/_quillmere_debian_pure.py"
         echo "import _quillmere_debian_pure" >"$site/debian-packages.pth"
@@ -85,12 +110,13 @@ except ImportError:
     pass
 else:
     raise SystemExit(\"psutil of the stable ABI was found\")"
-      ' ft-build "$FT_VERSION" "$FT_PREFIX" "$FT_DEBIAN_PURE" "${FT_CONFIGURE[@]}" >"$log" 2>&1 </dev/null; then
+      ' ft-build "$FT_VERSION" "$prefix" "$name" "$FT_DEBIAN_PURE" "$FT_TSAN_SUPPRESSIONS" \
+        "${options[@]}" >"$log" 2>&1 </dev/null; then
       tail -n 30 "$log" >&2
       die "building the free-threaded CPython failed (full log: $log)"
     fi
     printf '%s\n' "$want" >"$stamp"
-    say "python3.14t ready after $((SECONDS - start)) s"
+    say "$name ready after $((SECONDS - start)) s"
   fi
   exec {lock}>&-
 }

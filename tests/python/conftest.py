@@ -11,6 +11,7 @@ import os
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
 from pathlib import Path
@@ -21,12 +22,15 @@ import _quillmere_core as qc
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "ipc_probe" / "_quillmere_core.pyi"
 
-# Under `./dev asan` the AddressSanitizer runtime is preloaded. Its allocator aborts on an
-# impossible size instead of failing it, and it needs address space of its own, so the
-# tests that exhaust memory on purpose cannot run there.
+# Under `./dev asan` the AddressSanitizer runtime is preloaded; under the free-threaded
+# `./dev tsan` the interpreter itself is built with ThreadSanitizer. Their allocators end
+# the process on an impossible size (their operator new never throws), and they need
+# address space of their own, so the tests that exhaust memory on purpose cannot run there.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+UNDER_TSAN = "-fsanitize=thread" in (sysconfig.get_config_var("PY_CFLAGS") or "")
 needs_plain_allocator = pytest.mark.skipif(
-    UNDER_ASAN, reason="AddressSanitizer's allocator aborts instead of failing the allocation")
+    UNDER_ASAN or UNDER_TSAN,
+    reason="a sanitizer's allocator ends the process instead of failing the allocation")
 
 
 # ---------------------------------------------------------------- the surface

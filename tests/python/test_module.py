@@ -15,7 +15,7 @@ import pytest
 
 import _quillmere_core as qc
 
-from conftest import UNDER_ASAN, ipc_report, run_python, stub_namespace
+from conftest import UNDER_ASAN, UNDER_TSAN, ipc_report, run_python, stub_namespace
 
 # Written once beside the code, in the stub: functions first, then classes, each in
 # registration order.
@@ -115,7 +115,7 @@ def test_the_file_name_carries_the_interpreters_suffix():
     assert pathlib.Path(qc.__file__).name == "_quillmere_core" + sysconfig.get_config_var("EXT_SUFFIX")
 
 
-@pytest.mark.skipif(UNDER_ASAN, reason="sanitizer builds keep the shared C++ runtime")
+@pytest.mark.skipif(UNDER_ASAN or UNDER_TSAN, reason="sanitizer builds keep the shared C++ runtime")
 def test_only_glibc_and_the_unwinder_are_taken_from_the_system():
     # libstdc++ is linked in, so the module loads beside any libstdc++, however old; from
     # the system it takes glibc, no newer than the floor the docs promise for the machine,
